@@ -45,6 +45,14 @@ def clamp(value):
     return max(INT64_MIN, min(INT64_MAX, value))
 
 
+def to_int64(value):
+    """Reads one window offset: floats, strings and None are refused, other
+    numbers go through int()."""
+    if value is None or isinstance(value, (float, str, bytes)):
+        raise TypeError(f"cannot read {type(value)} as an offset")
+    return int(value)
+
+
 def edge_key(edge_type):
     src, rel, dst = edge_type
     return f"{src}__{rel}__{dst}"
@@ -127,7 +135,10 @@ class ReferenceSampler:
                     budget = num_neighbors[key]
                     count = budget[hop] if hop < len(budget) else 0
                 else:
-                    window = time_offsets[key][hop]
+                    lower, upper = time_offsets[key][hop][0], None
+                    lower = None if lower is None else to_int64(lower)
+                    upper = to_int64(time_offsets[key][hop][1])
+                    window = (lower, upper)
                 temporal = bool(self.node_time) and src in self.node_time and bool(seed_times)
                 colptr, row = self.colptr[key], self.row[key]
                 for i in range(begin, end):
