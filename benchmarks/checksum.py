@@ -125,6 +125,56 @@ def homogeneous_case():
     return {"homogeneous-hub": digest_calls(s, calls)}
 
 
+def malformed_case():
+    """Temporal graphs with disordered neighbourhoods and ids without a time:
+    the error raised (its text) and the generator's continuation afterwards
+    are part of the digest."""
+    rng = np.random.default_rng(21)
+    h = hashlib.sha256()
+    for trial in range(40):
+        n = 300
+        deg = rng.integers(0, 12, size=n)
+        colptr = np.zeros(n + 1, dtype=np.int64)
+        np.cumsum(deg, out=colptr[1:])
+        times = rng.integers(0, 1000, size=n, dtype=np.int64)
+        row = rng.integers(0, n, size=int(colptr[-1]), dtype=np.int64)
+        # Sort each neighbourhood by time, then disturb a few.
+        seg = np.repeat(np.arange(n), deg)
+        row = row[np.lexsort((times[row], seg))]
+        for _ in range(trial % 4):
+            p = int(rng.integers(0, max(row.size - 1, 1)))
+            row[p], row[p + 1] = row[p + 1], row[p]
+        if trial % 5 == 0:
+            row[int(rng.integers(0, row.size))] = n + 7  # no time for this id
+        et = [("a", "to", "a"), ("b", "to", "a"), ("a", "to", "b")]
+        keys = [edge_key(e) for e in et]
+        cp = {k: colptr for k in keys}
+        rw = {k: row for k in keys}
+        s = tovalib.NeighborSampler(["a", "b"], et, cp, rw, {"a": times, "b": times}, trial)
+        seeds = rng.integers(0, n, size=70, dtype=np.int64)
+        st = rng.integers(200, 1200, size=seeds.size, dtype=np.int64)
+        budgets = [
+            ({keys[0]: np.array([3, -1, 2]), keys[1]: np.array([2, 2]),
+              keys[2]: np.array([-1, 4, 1])}, {}),
+            ({keys[1]: np.array([3, 1, 2])},
+             {keys[0]: np.array([[-300, 0], [-900, -10], [-50, 50]]),
+              keys[2]: np.array([[-100, 0], [-1000, 0], [-5, 0]])}),
+        ]
+        for nn, offs in budgets:
+            for times_arg in (st, np.empty(0, dtype=np.int64)):
+                try:
+                    digest_result(h, s.sample(nn, offs, "a", seeds, times_arg))
+                except RuntimeError as e:
+                    h.update(str(e).encode())
+        # Plain expansion of the same graph continues the generator.
+        try:
+            digest_result(h, s.sample({k: np.array([2, 3]) for k in keys}, {}, "a", seeds,
+                                      np.empty(0, dtype=np.int64)))
+        except RuntimeError as e:
+            h.update(str(e).encode())
+    return {"malformed-temporal": h.hexdigest()}
+
+
 def compute(large):
     digests = {}
     for scale in ["tiny", "small"] + (["large"] if large else []):
@@ -133,6 +183,7 @@ def compute(large):
         if scale != "large":
             digests.update(mixed_cases(graph, scale))
     digests.update(homogeneous_case())
+    digests.update(malformed_case())
     return digests
 
 

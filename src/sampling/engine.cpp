@@ -1,5 +1,7 @@
 #include "sampling/engine.h"
 
+#include "sampling/neighbor_times.h"
+
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
@@ -40,12 +42,6 @@ int64_t saturating_add(int64_t a, int64_t b) {
                            std::to_string(row.size) + " entries).");
 }
 
-[[noreturn]] void throw_bad_time_id(const std::string& node_type, int64_t node,
-                                    Int64View times) {
-  throw std::runtime_error("Node " + std::to_string(node) +
-                           " is out of range for 'node_time' at '" + node_type + "' (" +
-                           std::to_string(times.size) + " entries).");
-}
 
 // The neighbourhood [begin, end) of destination node `node`, checked against
 // both arrays. Each colptr value is read once and then checked.
@@ -63,37 +59,22 @@ Neighborhood neighborhood(const std::string& key, Int64View colptr, Int64View ro
   return {begin, end};
 }
 
-// Times of the neighbours of one edge type, with the id check folded into
-// every read.
-struct NeighborTimes {
-  Int64View row;
-  Int64View times;
-  const std::string* node_type;
+inline void prefetch(const void* p) { __builtin_prefetch(p, 0, 3); }
 
-  int64_t at(int64_t position) const {
-    const int64_t id = row[position];
-    if (!times.contains(id)) throw_bad_time_id(*node_type, id, times);
-    return times[id];
-  }
+// Fetches the colptr line of `node`, if it has one.
+inline void prefetch_neighborhood_start(Int64View colptr, int64_t node) {
+  if (node >= 0 && node < colptr.size - 1) prefetch(colptr.data + node);
+}
 
-  // First position q in [first, last) with x < time(q), or last; the exact
-  // bisection of an upper-bound search, so unsorted input gives a fixed
-  // answer too.
-  int64_t upper_bound(int64_t first, int64_t last, int64_t x) const {
-    int64_t count = last - first;
-    while (count > 0) {
-      const int64_t half = count / 2;
-      const int64_t mid = first + half;
-      if (x < at(mid)) {
-        count = half;
-      } else {
-        first = mid + 1;
-        count -= half + 1;
-      }
-    }
-    return first;
-  }
-};
+// Fetches the first lines of row[begin, end): enough for the small
+// neighbourhoods that dominate; the hardware streams longer ones.
+inline void prefetch_range(Int64View row, int64_t begin, int64_t end) {
+  constexpr int64_t kPerLine = 8;
+  constexpr int64_t kMaxLines = 4;
+  const int64_t stop = std::min(end, begin + kPerLine * kMaxLines);
+  for (int64_t p = begin; p < stop; p += kPerLine) prefetch(row.data + p);
+  if (begin < end) prefetch(row.data + end - 1);
+}
 
 }  // namespace
 
@@ -111,8 +92,10 @@ struct SamplingEngine::EdgeOutput {
   // Records the edge at `position` of `row`: numbers the neighbour within the
   // entry's seed (a new one joins the next hop's frontier) and appends the
   // edge.
-  void record(int64_t position) {
-    const int64_t neighbor = row[position];
+  void record(int64_t position) { record_node(row[position]); }
+
+  // The same, with the neighbour's id already read from row.
+  void record_node(int64_t neighbor) {
     const auto [index, added] = map->insert(batch, neighbor);
     if (added) {
       src_nodes->push_back(neighbor);
@@ -128,7 +111,7 @@ struct SamplingEngine::EdgeOutput {
   }
 };
 
-void SamplingEngine::prepare(const GraphStore& store) {
+void SamplingEngine::prepare(const GraphStore& store, size_t num_seeds) {
   const auto num_types = static_cast<size_t>(store.num_node_types());
   const auto num_edges = static_cast<size_t>(store.num_edge_types());
   auto reset = [](std::vector<std::vector<int64_t>>& lists, size_t n) {
@@ -143,7 +126,7 @@ void SamplingEngine::prepare(const GraphStore& store) {
   reset(result_.num_nodes, num_types);
   for (auto& counts : result_.num_nodes) counts.push_back(0);
   maps_.resize(num_types);
-  for (auto& m : maps_) m.reset();
+  for (auto& m : maps_) m.reset(num_seeds);
   frontier_.assign(num_types, Frontier{});
   seed_times_ = nullptr;
   num_seed_times_ = 0;
@@ -177,7 +160,7 @@ bool SamplingEngine::gather_seed_times(const GraphStore& store, const SampleRequ
 }
 
 RunStatus SamplingEngine::run(const GraphStore& store, const SampleRequest& request) {
-  prepare(store);
+  prepare(store, request.seeds.size());
   const int64_t num_edge_types = store.num_edge_types();
   const int64_t num_node_types = store.num_node_types();
   const auto entity = static_cast<size_t>(request.entity);
@@ -236,6 +219,14 @@ RunStatus SamplingEngine::run(const GraphStore& store, const SampleRequest& requ
   return RunStatus::kComplete;
 }
 
+// Entries are expanded in chunks, in three passes, so that the cache misses
+// of many entries overlap instead of following one another:
+// 1. fetch the chunk's colptr lines;
+// 2. select every entry's positions into picks_ (drawing in entry order,
+//    exactly as one entry at a time would) and fetch their row lines;
+// 3. record, in entry order.
+// Whole neighbourhoods longer than kMaxBuffered are not listed in picks_;
+// pass 3 records them straight from row, which the hardware streams.
 void SamplingEngine::expand_plain(const GraphStore& store, int64_t edge, int64_t dst,
                                   Frontier fr, int64_t k, EdgeOutput& out) {
   const std::string& key = store.edge_type_keys()[static_cast<size_t>(edge)];
@@ -244,24 +235,51 @@ void SamplingEngine::expand_plain(const GraphStore& store, int64_t edge, int64_t
   // recording appends to the very list being expanded.
   const std::vector<int64_t>& dst_nodes = result_.nodes[static_cast<size_t>(dst)];
   const std::vector<int64_t>& dst_batches = result_.batches[static_cast<size_t>(dst)];
-  for (int64_t i = fr.begin; i < fr.end; ++i) {
-    const int64_t node = dst_nodes[static_cast<size_t>(i)];
-    out.batch = dst_batches[static_cast<size_t>(i)];
-    out.entry_pos = i;
-    const Neighborhood nb = neighborhood(key, colptr, out.row, node);
-    const int64_t n = nb.end - nb.begin;
-    if (n == 0) continue;
-    if (k < 0 || k >= n) {
-      out.record_range(nb.begin, nb.end);
-    } else {
-      select_random(nb.begin, n, k, out);
+  for (int64_t c0 = fr.begin; c0 < fr.end; c0 += kChunk) {
+    const int64_t c1 = std::min(c0 + kChunk, fr.end);
+    for (int64_t i = c0; i < c1; ++i) {
+      prefetch_neighborhood_start(colptr, dst_nodes[static_cast<size_t>(i)]);
+    }
+    picks_.clear();
+    for (int64_t i = c0; i < c1; ++i) {
+      const Neighborhood nb = neighborhood(key, colptr, out.row, dst_nodes[static_cast<size_t>(i)]);
+      const int64_t n = nb.end - nb.begin;
+      Span& span = spans_[static_cast<size_t>(i - c0)];
+      const auto first = static_cast<int64_t>(picks_.size());
+      if (k < 0 || k >= n) {
+        if (n > kMaxBuffered) {
+          span = {nb.begin, nb.end, true};
+          prefetch_range(out.row, nb.begin, nb.end);
+          continue;
+        }
+        for (int64_t p = nb.begin; p < nb.end; ++p) picks_.push_back(p);
+        prefetch_range(out.row, nb.begin, nb.end);
+      } else {
+        select_random(nb.begin, n, k);
+        for (size_t j = static_cast<size_t>(first); j < picks_.size(); ++j) {
+          prefetch(out.row.data + picks_[j]);
+        }
+      }
+      span = {first, static_cast<int64_t>(picks_.size()), false};
+    }
+    for (int64_t i = c0; i < c1; ++i) {
+      const Span& span = spans_[static_cast<size_t>(i - c0)];
+      out.batch = dst_batches[static_cast<size_t>(i)];
+      out.entry_pos = i;
+      if (span.whole) {
+        out.record_range(span.begin, span.end);
+      } else {
+        for (int64_t j = span.begin; j < span.end; ++j) {
+          out.record(picks_[static_cast<size_t>(j)]);
+        }
+      }
     }
   }
 }
 
 // Floyd's algorithm: exactly k draws, one 32-bit output each, r = u mod
-// (j + 1); positions are recorded in the order of j.
-void SamplingEngine::select_random(int64_t begin, int64_t n, int64_t k, EdgeOutput& out) {
+// (j + 1); positions are appended to picks_ in the order of j.
+void SamplingEngine::select_random(int64_t begin, int64_t n, int64_t k) {
   taken_.start(n, k);
   for (int64_t j = n - k; j < n; ++j) {
     const uint64_t u = static_cast<uint32_t>(generator_());
@@ -271,32 +289,31 @@ void SamplingEngine::select_random(int64_t begin, int64_t n, int64_t k, EdgeOutp
       taken_.insert(j);
       chosen = j;
     }
-    out.record(begin + chosen);
+    picks_.push_back(begin + chosen);
   }
 }
 
-void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int64_t src,
-                                     int64_t dst, Frontier fr, const Budget& budget,
-                                     EdgeOutput& out) {
-  const std::string& key = store.edge_type_keys()[static_cast<size_t>(edge)];
-  const Int64View colptr = store.colptr(edge);
-  const NeighborTimes times{out.row, store.node_time(src),
-                            &store.node_types()[static_cast<size_t>(src)]};
-  const std::vector<int64_t>& dst_nodes = result_.nodes[static_cast<size_t>(dst)];
-  const std::vector<int64_t>& dst_batches = result_.batches[static_cast<size_t>(dst)];
-  const bool is_window = budget.kind == Budget::Kind::kWindow;
-  for (int64_t i = fr.begin; i < fr.end; ++i) {
+// One entry at a time, exactly as the rules read. The chunked path below
+// falls back to this for a chunk with malformed input, so that the first
+// error in entry order is the one raised.
+void SamplingEngine::expand_temporal_each(const TemporalEdge& te, int64_t from, int64_t to,
+                                          EdgeOutput& out) {
+  const std::vector<int64_t>& dst_nodes = result_.nodes[static_cast<size_t>(te.dst)];
+  const std::vector<int64_t>& dst_batches = result_.batches[static_cast<size_t>(te.dst)];
+  const NeighborTimes& times = te.times;
+  const Budget& budget = te.budget;
+  for (int64_t i = from; i < to; ++i) {
     const int64_t node = dst_nodes[static_cast<size_t>(i)];
     out.batch = dst_batches[static_cast<size_t>(i)];
     out.entry_pos = i;
-    const Neighborhood nb = neighborhood(key, colptr, out.row, node);
+    const Neighborhood nb = neighborhood(*te.key, te.colptr, out.row, node);
     if (nb.begin == nb.end) continue;
     if (out.batch >= num_seed_times_) {
       throw std::runtime_error("'seed_node' and 'seed_time' size mismatch.");
     }
     const int64_t seed_time = seed_times_[out.batch];
 
-    if (is_window) {
+    if (te.is_window) {
       // Every neighbour with lower < time <= upper.
       int64_t first = nb.begin;
       if (budget.has_lower) {
@@ -320,6 +337,135 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
       }
       if (budget.count >= 1) first = std::max(first, last - budget.count);
       out.record_range(first, last);
+    }
+  }
+}
+
+// Runs the upper-bound bisections of searches_[0, m) side by side, one step
+// of each per round: each step waits on two dependent loads (row, then the
+// neighbour's time), and interleaving lets the steps of different entries
+// wait together. Every search takes exactly the steps it would take alone.
+// Returns false, leaving the searches unfinished, when a probed neighbour
+// has no time.
+bool SamplingEngine::bisect_chunk(const NeighborTimes& times, int64_t m) {
+  bool active = true;
+  while (active) {
+    active = false;
+    for (int64_t g = 0; g < m; ++g) {
+      Search& q = searches_[static_cast<size_t>(g)];
+      if (q.count <= 0) continue;
+      const int64_t half = q.count / 2;
+      const int64_t mid = q.first + half;
+      const int64_t id = times.row[mid];
+      if (!times.times.contains(id)) return false;
+      const bool before = q.x < times.times[id];
+      q.first = before ? q.first : mid + 1;
+      q.count = before ? half : q.count - half - 1;
+      if (q.count > 0) {
+        prefetch(times.row.data + q.first + q.count / 2);
+        active = true;
+      }
+    }
+  }
+  return true;
+}
+
+// Chunked like expand_plain: fetch the colptr lines, then find every
+// entry's range with interleaved bisections (bisect_chunk), then check and
+// record in entry order. Nothing is drawn on this path.
+void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int64_t src,
+                                     int64_t dst, Frontier fr, const Budget& budget,
+                                     EdgeOutput& out) {
+  const TemporalEdge te{&store.edge_type_keys()[static_cast<size_t>(edge)],
+                        store.colptr(edge),
+                        NeighborTimes{out.row, store.node_time(src),
+                                      &store.node_types()[static_cast<size_t>(src)]},
+                        budget,
+                        dst,
+                        budget.kind == Budget::Kind::kWindow};
+  const NeighborTimes& times = te.times;
+  const Int64View colptr = te.colptr;
+  const Int64View row = out.row;
+  const std::vector<int64_t>& dst_nodes = result_.nodes[static_cast<size_t>(dst)];
+  const std::vector<int64_t>& dst_batches = result_.batches[static_cast<size_t>(dst)];
+  for (int64_t c0 = fr.begin; c0 < fr.end; c0 += kChunk) {
+    const int64_t c1 = std::min(c0 + kChunk, fr.end);
+    const int64_t m = c1 - c0;
+    for (int64_t i = c0; i < c1; ++i) {
+      prefetch_neighborhood_start(colptr, dst_nodes[static_cast<size_t>(i)]);
+    }
+    // Neighbourhoods and search values; any malformed entry sends the
+    // chunk down the one-at-a-time path, which raises its error.
+    bool well_formed = true;
+    for (int64_t g = 0; g < m && well_formed; ++g) {
+      const int64_t node = dst_nodes[static_cast<size_t>(c0 + g)];
+      Search& q = searches_[static_cast<size_t>(g)];
+      TemporalRange& r = ranges_[static_cast<size_t>(g)];
+      q.count = 0;
+      if (node < 0 || node >= colptr.size - 1) {
+        well_formed = false;
+        break;
+      }
+      r.begin = colptr[node];
+      r.end = colptr[node + 1];
+      if (r.begin < 0 || r.begin > r.end || r.end > row.size) {
+        well_formed = false;
+        break;
+      }
+      if (r.begin == r.end) continue;
+      const int64_t batch = dst_batches[static_cast<size_t>(c0 + g)];
+      if (batch >= num_seed_times_) {
+        well_formed = false;
+        break;
+      }
+      const int64_t seed_time = seed_times_[batch];
+      r.upper = te.is_window ? saturating_add(seed_time, budget.upper) : seed_time;
+      r.start = r.begin;
+      q.first = r.begin;
+      q.count = r.end - r.begin;
+      q.x = te.is_window && budget.has_lower ? saturating_add(seed_time, budget.lower)
+                                             : r.upper;
+      prefetch(row.data + q.first + q.count / 2);
+    }
+    if (well_formed && te.is_window && budget.has_lower) {
+      // Lower ends first; the upper search starts where each one ended.
+      well_formed = bisect_chunk(times, m);
+      for (int64_t g = 0; g < m && well_formed; ++g) {
+        Search& q = searches_[static_cast<size_t>(g)];
+        TemporalRange& r = ranges_[static_cast<size_t>(g)];
+        if (r.begin == r.end) continue;
+        r.start = q.first;
+        q.count = r.end - q.first;
+        q.x = r.upper;
+      }
+    }
+    if (well_formed) well_formed = bisect_chunk(times, m);
+    if (!well_formed) {
+      expand_temporal_each(te, c0, c1, out);
+      continue;
+    }
+    for (int64_t g = 0; g < m; ++g) {
+      const TemporalRange& r = ranges_[static_cast<size_t>(g)];
+      if (r.begin == r.end) continue;
+      out.batch = dst_batches[static_cast<size_t>(c0 + g)];
+      out.entry_pos = c0 + g;
+      const int64_t last = searches_[static_cast<size_t>(g)].first;
+      if (te.is_window) {
+        const int64_t first = r.start;
+        const int64_t n = last - first;
+        if (n == 0) continue;
+        if (n >= 2 && times.at(first) > times.at(last - 1)) {
+          throw std::runtime_error(kUnsortedMessage);
+        }
+        out.record_range(first, last);
+      } else {
+        int64_t first = r.begin;
+        if (last - first >= 2 && times.at(first) > times.at(last - 1)) {
+          throw std::runtime_error(kUnsortedMessage);
+        }
+        if (budget.count >= 1) first = std::max(first, last - budget.count);
+        out.record_range(first, last);
+      }
     }
   }
 }

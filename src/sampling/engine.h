@@ -10,11 +10,14 @@
 #ifndef TOVALIB_SAMPLING_ENGINE_H_
 #define TOVALIB_SAMPLING_ENGINE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "sampling/local_index_map.h"
+#include "sampling/neighbor_times.h"
 #include "sampling/request.h"
 #include "sampling/taken_set.h"
 #include "store/graph_store.h"
@@ -59,13 +62,55 @@ class SamplingEngine {
   // Everything one edge type's recording touches, resolved once per hop.
   struct EdgeOutput;
 
-  void prepare(const GraphStore& store);
+  void prepare(const GraphStore& store, size_t num_seeds);
   bool gather_seed_times(const GraphStore& store, const SampleRequest& request);
   void expand_plain(const GraphStore& store, int64_t edge, int64_t dst, Frontier fr,
                     int64_t k, EdgeOutput& out);
   void expand_temporal(const GraphStore& store, int64_t edge, int64_t src, int64_t dst,
                        Frontier fr, const Budget& budget, EdgeOutput& out);
-  void select_random(int64_t begin, int64_t n, int64_t k, EdgeOutput& out);
+
+  // One temporal edge type in one hop, as expand_temporal resolved it.
+  struct TemporalEdge {
+    const std::string* key;
+    Int64View colptr;
+    NeighborTimes times;
+    const Budget& budget;
+    int64_t dst;
+    bool is_window;
+  };
+  void expand_temporal_each(const TemporalEdge& te, int64_t from, int64_t to,
+                            EdgeOutput& out);
+
+  // One upper-bound search over [first, first + count) for value x; when
+  // done, first is the result.
+  struct Search {
+    int64_t first;
+    int64_t count;
+    int64_t x;
+  };
+  bool bisect_chunk(const NeighborTimes& times, int64_t m);
+  // A chunk entry's neighbourhood, where its last search starts, and the
+  // upper time of a window (or the seed time for counts).
+  struct TemporalRange {
+    int64_t begin;
+    int64_t end;
+    int64_t start;
+    int64_t upper;
+  };
+  // Appends the positions of a random choice of k of [begin, begin + n).
+  void select_random(int64_t begin, int64_t n, int64_t k);
+
+  // Frontier entries are expanded kChunk at a time (see expand_plain).
+  static constexpr int64_t kChunk = 32;
+  // Longest whole neighbourhood whose positions are listed in picks_.
+  static constexpr int64_t kMaxBuffered = 64;
+  // What one chunk entry records: the positions begin..end of row when
+  // `whole`, else the positions in picks_[begin, end).
+  struct Span {
+    int64_t begin;
+    int64_t end;
+    bool whole;
+  };
 
   std::mt19937 generator_;
   SampleResult result_;
@@ -75,6 +120,10 @@ class SamplingEngine {
   const int64_t* seed_times_ = nullptr;
   int64_t num_seed_times_ = 0;
   TakenSet taken_;
+  std::vector<int64_t> picks_;  // chosen positions of the current chunk
+  Span spans_[kChunk];
+  Search searches_[kChunk];
+  TemporalRange ranges_[kChunk];
 };
 
 }  // namespace tovalib

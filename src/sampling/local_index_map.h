@@ -1,17 +1,21 @@
 // Per-call numbering of sampled nodes: (batch, node) -> dense local index.
 //
 //   LocalIndexMap m;
-//   m.reset();
+//   m.reset(num_seeds);
 //   auto [index, added] = m.insert(batch, node);   // added: index == old size
 //
-// Open addressing with linear probing over a flat slot array: one probe is
-// usually one cache line, and the storage is kept across calls (reset only
-// clears the part the previous call used), so steady-state calls allocate
-// nothing. The numbering depends only on the order of inserts, never on
-// the hash.
+// One small open-addressing table per batch (seed), not one table for all:
+// the hop loop expands a frontier in batch order, so the inserts of a stretch
+// of work hit the few cache lines of one seed's table instead of random lines
+// of a table sized for the whole call. The tables live in one arena and are
+// addressed by offset; a table that fills up moves to a region twice its size
+// at the arena's end. reset() forgets all tables in O(number of batches) and
+// keeps the arena's capacity, so steady-state calls allocate nothing. The
+// numbering depends only on the order of inserts, never on the hash.
 #ifndef TOVALIB_SAMPLING_LOCAL_INDEX_MAP_H_
 #define TOVALIB_SAMPLING_LOCAL_INDEX_MAP_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -21,75 +25,104 @@ namespace tovalib {
 
 class LocalIndexMap {
  public:
-  LocalIndexMap() { slots_.assign(kMinCapacity, Slot{}); }
-
-  // Forgets every entry. The next call starts with room for about as many
-  // entries as the last one used, so clearing costs what that call cost.
-  void reset() {
-    size_t want = kMinCapacity;
-    while (want < 2 * size_) want <<= 1;
-    if (want < capacity_) capacity_ = want;
-    for (size_t i = 0; i < capacity_; ++i) slots_[i].index = -1;
-    size_ = 0;
+  // Forgets every entry; batches are expected in [0, num_batches). New
+  // tables start at the size that the median batch of the previous call
+  // needed, so that in a steady stream of similar calls most tables never
+  // grow (growing means filling and rehashing).
+  void reset(size_t num_batches = 0) {
+    sizes_.clear();
+    for (const Table& t : tables_) {
+      if (t.size > 0) sizes_.push_back(t.size);
+    }
+    start_bits_ = kMinBits;
+    if (!sizes_.empty()) {
+      auto mid = sizes_.begin() + static_cast<std::ptrdiff_t>(sizes_.size() / 2);
+      std::nth_element(sizes_.begin(), mid, sizes_.end());
+      while (start_bits_ < kMaxStartBits && (size_t{1} << start_bits_) < 2 * *mid) ++start_bits_;
+    }
+    tables_.assign(num_batches, Table{});
+    arena_used_ = 0;
+    next_index_ = 0;
   }
 
-  size_t size() const { return size_; }
+  size_t size() const { return static_cast<size_t>(next_index_); }
 
   // Returns the local index of (batch, node) and whether it was added now.
   std::pair<int64_t, bool> insert(int64_t batch, int64_t node) {
-    if (2 * (size_ + 1) > capacity_) grow();
-    const size_t mask = capacity_ - 1;
-    size_t i = hash(batch, node) & mask;
+    const auto b = static_cast<size_t>(batch);
+    if (b >= tables_.size()) tables_.resize(b + 1);
+    Table& t = tables_[b];
+    if (2 * (t.size + 1) > t.capacity()) grow(t);
+    Slot* slots = arena_.data() + t.offset;
+    const size_t mask = t.capacity() - 1;
+    size_t i = hash(node, t.shift);
     while (true) {
-      Slot& s = slots_[i];
+      Slot& s = slots[i];
       if (s.index < 0) {
         s.node = node;
-        s.batch = batch;
-        s.index = static_cast<int64_t>(size_++);
+        s.index = next_index_++;
+        ++t.size;
         return {s.index, true};
       }
-      if (s.node == node && s.batch == batch) return {s.index, false};
+      if (s.node == node) return {s.index, false};
       i = (i + 1) & mask;
     }
   }
 
  private:
   struct Slot {
-    int64_t node = 0;
-    int64_t batch = 0;
-    int64_t index = -1;  // -1: empty
+    int64_t node;
+    int64_t index;  // -1: empty
   };
-  static constexpr size_t kMinCapacity = 16;
+  struct Table {
+    size_t offset = 0;  // first slot in arena_
+    size_t size = 0;
+    uint32_t bits = 0;   // capacity is 2^bits slots; 0 bits: no table yet
+    uint32_t shift = 64;  // 64 - bits: hashes keep their high bits
 
-  static size_t hash(int64_t batch, int64_t node) {
-    uint64_t x = static_cast<uint64_t>(node) ^
-                 (static_cast<uint64_t>(batch) * 0x9E3779B97F4A7C15ULL);
-    x ^= x >> 33;
-    x *= 0xff51afd7ed558ccdULL;
-    x ^= x >> 33;
-    x *= 0xc4ceb9fe1a85ec53ULL;
-    x ^= x >> 33;
-    return static_cast<size_t>(x);
+    size_t capacity() const { return bits == 0 ? 0 : size_t{1} << bits; }
+  };
+  static constexpr uint32_t kMinBits = 3;
+  static constexpr uint32_t kMaxStartBits = 12;
+
+  // Fibonacci hashing: consecutive ids (common within a neighbourhood) land
+  // far apart.
+  static size_t hash(int64_t node, uint32_t shift) {
+    return static_cast<size_t>((static_cast<uint64_t>(node) * 0x9E3779B97F4A7C15ULL) >> shift);
   }
 
-  void grow() {
-    old_.assign(slots_.begin(), slots_.begin() + static_cast<std::ptrdiff_t>(capacity_));
-    capacity_ *= 2;
-    if (slots_.size() < capacity_) slots_.resize(capacity_);
-    for (size_t i = 0; i < capacity_; ++i) slots_[i].index = -1;
-    const size_t mask = capacity_ - 1;
-    for (const Slot& s : old_) {
-      if (s.index < 0) continue;
-      size_t i = hash(s.batch, s.node) & mask;
-      while (slots_[i].index >= 0) i = (i + 1) & mask;
-      slots_[i] = s;
+  // Moves `t` to a fresh region of twice its capacity (or the minimum).
+  void grow(Table& t) {
+    const uint32_t bits = t.bits == 0 ? start_bits_ : t.bits + 1;
+    const size_t capacity = size_t{1} << bits;
+    const size_t offset = arena_used_;
+    arena_used_ += capacity;
+    if (arena_.size() < arena_used_) {
+      arena_.resize(std::max(arena_used_, 2 * arena_.size()));
     }
+    Slot* fresh = arena_.data() + offset;
+    std::fill(fresh, fresh + capacity, Slot{0, -1});
+    const uint32_t shift = 64 - bits;
+    const size_t mask = capacity - 1;
+    const Slot* old = arena_.data() + t.offset;
+    const size_t old_capacity = t.capacity();
+    for (size_t j = 0; j < old_capacity; ++j) {
+      if (old[j].index < 0) continue;
+      size_t i = hash(old[j].node, shift);
+      while (fresh[i].index >= 0) i = (i + 1) & mask;
+      fresh[i] = old[j];
+    }
+    t.offset = offset;
+    t.bits = bits;
+    t.shift = shift;
   }
 
-  std::vector<Slot> slots_;
-  std::vector<Slot> old_;  // scratch for rehashing, kept to avoid reallocating
-  size_t capacity_ = kMinCapacity;
-  size_t size_ = 0;
+  std::vector<Table> tables_;  // indexed by batch
+  std::vector<Slot> arena_;
+  size_t arena_used_ = 0;
+  int64_t next_index_ = 0;
+  uint32_t start_bits_ = kMinBits;  // capacity of a batch's first table
+  std::vector<size_t> sizes_;      // scratch of reset()
 };
 
 }  // namespace tovalib
