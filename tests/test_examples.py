@@ -1,0 +1,262 @@
+"""Runs every example once on its small setting and checks what it prints.
+
+Also checks the promise the memory-mapped example relies on: a sampler reads
+contiguous int64 arrays, memory maps included, in place.
+"""
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import tovalib
+
+EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+
+
+def run_example(name, *args, cwd=None):
+    done = subprocess.run(
+        [sys.executable, str(EXAMPLES / name), "--quick", *args],
+        capture_output=True,
+        text=True,
+        cwd=cwd,
+        timeout=300,
+    )
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def numbers(line):
+    return [int(x) for x in re.findall(r"-?\d+", line)]
+
+
+# ---------------------------------------------------------------------------
+# quickstart.py
+
+
+def quickstart_sections(out):
+    """{mode: {"nodes": {type: cells}, "edges": {key: cells}, "seeds": [(day, n, lo, hi)]}}."""
+    sections = {}
+    for block in re.split(r"^== (.+) ==$", out, flags=re.M)[1:]:
+        if not block.startswith("\n"):
+            name, current = block, {"nodes": {}, "edges": {}, "seeds": []}
+            sections[name] = current
+            continue
+        table = None
+        for line in block.strip().splitlines():
+            if line.startswith("node type"):
+                table = "nodes"
+            elif line.startswith("edge type"):
+                table = "edges"
+            elif line.startswith("seed "):
+                m = re.search(r"day (\d+)\): orders (\d+), products (\d+), (.*)$", line)
+                span = numbers(m.group(4)) if "order days" in line else []
+                current["seeds"].append((int(m.group(1)), int(m.group(2)), *span))
+            else:
+                key, *cells = line.split()
+                current[table][key] = [int(c) for c in cells]
+    return sections
+
+
+@pytest.fixture(scope="module")
+def quickstart_output():
+    return run_example("quickstart.py")
+
+
+def test_quickstart_prints_three_consistent_summaries(quickstart_output):
+    sections = quickstart_sections(quickstart_output)
+    assert list(sections) == ["plain counts", "temporal counts", "time windows"]
+    num_seeds = numbers(re.search(r"seeds: customers (\[.*?\])", quickstart_output).group(1))
+    for name, s in sections.items():
+        for cells in s["nodes"].values():  # seeds, hop 1..3, total
+            assert len(cells) == 5 and sum(cells[:-1]) == cells[-1], name
+        for cells in s["edges"].values():  # hop 1..3, total
+            assert len(cells) == 4 and sum(cells[:-1]) == cells[-1], name
+        assert s["nodes"]["customer"][0] == len(num_seeds)
+        # Hop 1 reaches each order of a seed once, over its one customer edge,
+        # and hop 2 walks each of those orders back to that one customer.
+        hop1_orders = s["nodes"]["order"][1]
+        assert s["edges"]["order__placed_by__customer"][0] == hop1_orders > 0
+        assert s["edges"]["customer__places__order"][1] == hop1_orders
+        assert len(s["seeds"]) == len(num_seeds)
+        assert sum(seed[1] for seed in s["seeds"]) == s["nodes"]["order"][-1]
+
+
+@pytest.mark.parametrize("mode, lower", [("temporal counts", None), ("time windows", -90)])
+def test_quickstart_temporal_modes_stay_before_the_seed(quickstart_output, mode, lower):
+    for day, num_orders, *span in quickstart_sections(quickstart_output)[mode]["seeds"]:
+        if num_orders:
+            first, last = span
+            assert last <= day
+            if lower is not None:
+                assert first > day + lower
+
+
+def test_quickstart_plain_mode_ignores_time(quickstart_output):
+    seeds = quickstart_sections(quickstart_output)["plain counts"]["seeds"]
+    assert any(span and span[1] > day for day, _, *span in seeds)
+
+
+# ---------------------------------------------------------------------------
+# The other examples
+
+
+def test_diagram_draws_every_sampled_node_and_edge(tmp_path):
+    pytest.importorskip("matplotlib")
+    out = tmp_path / "batch.png"
+    printed = run_example("diagram.py", "--out", str(out))
+    sampled = numbers(re.search(r"^sampled .*$", printed, re.M).group(0))
+    drawn = numbers(re.search(r"^drew .* edges", printed, re.M).group(0))
+    assert sampled[:2] == drawn and drawn[0] > 3
+    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_mmap_workers_match_in_memory_samples():
+    out = run_example("mmap_workers.py", "--workers", "2")
+    rows = [line.split() for line in out.splitlines() if re.match(r"^\d+\s+\d", line)]
+    assert len(rows) == 4
+    for batch, seeds, plain_nodes, plain_edges, timed_nodes, timed_edges, same in rows:
+        assert same == "yes"
+        assert int(plain_nodes) > int(seeds) and int(timed_nodes) > int(seeds)
+        assert int(plain_edges) > 0 and int(timed_edges) > 0
+
+
+def test_relational_batches_see_nothing_after_their_cut_off():
+    out = run_example("relational.py")
+    assert "orders.customer_id: 1 rows skipped" in out
+    edges = dict(re.findall(r"^  (\S+)\s+(\d+) edges$", out, re.M))
+    assert len(edges) == 6
+    for key, count in edges.items():  # both directions of a foreign key hold the same edges
+        src, rel, dst = key.split("__")
+        back = rel[4:] if rel.startswith("rev_") else "rev_" + rel
+        assert edges[f"{dst}__{back}__{src}"] == count
+    batches = re.findall(r"^(\d{4}-\d\d-\d\d)\s+(\d+)\s+(\d+)\s+(\d+)\s+(\d+)\s+(\S+)\s+(\S+)$",
+                         out, re.M)
+    assert len(batches) == 3
+    for cutoff, seeds, positive, nodes, _, latest, all_before in batches:
+        assert latest <= cutoff and all_before == "yes"
+        assert 0 <= int(positive) <= int(seeds) < int(nodes)
+
+
+def test_prefetch_loader_yields_the_serial_batches():
+    out = run_example("prefetch_loader.py", "--workers", "2", "--no-progress")
+    assert "same batches as sampling serially: yes" in out
+    assert re.search(r"^12 batches of 32 seeds", out, re.M)
+    for kind in ("nodes", "edges"):
+        low, mean, high = (float(x) for x in re.search(
+            rf"^{kind} per batch: min (\d+), mean ([\d.]+), max (\d+)$", out, re.M).groups())
+        assert 0 < low <= mean <= high
+
+
+@pytest.mark.parametrize(
+    "name, args",
+    [
+        ("quickstart.py", ()),
+        ("relational.py", ()),
+        ("mmap_workers.py", ("--workers", "2")),
+        ("prefetch_loader.py", ("--workers", "3", "--no-progress")),
+    ],
+)
+def test_examples_print_the_same_on_every_run(name, args):
+    def without_timings(text):
+        return [line for line in text.splitlines() if not line.startswith("time ")]
+
+    assert without_timings(run_example(name, *args)) == without_timings(run_example(name, *args))
+
+
+# ---------------------------------------------------------------------------
+# Arrays are read in place
+
+
+EMPTY = np.array([], dtype=np.int64)
+# b0 <- a0, a1, a2 and b1 <- a1, neighbourhoods sorted by the times of a.
+COLPTR = np.array([0, 3, 4], dtype=np.int64)
+ROW = np.array([0, 1, 2, 1], dtype=np.int64)
+TIME_A = np.array([1, 2, 3], dtype=np.int64)
+
+
+def layout(kind, values, tmp_path):
+    """`values` as an array of the given layout, and whether the sampler reads it in place."""
+    if kind == "memmap":
+        np.save(tmp_path / "a.npy", values)
+        return np.load(tmp_path / "a.npy", mmap_mode="r+"), True
+    if kind == "contiguous":
+        return values.copy(), True
+    if kind == "strided":
+        wide = np.zeros(2 * len(values), dtype=np.int64)
+        wide[::2] = values
+        return wide[::2], False
+    return values.astype(">i8"), False  # byte-swapped
+
+
+def all_neighbours_of_b0_and_b1(row):
+    """A function that samples every neighbour of b0 and b1 over `row`."""
+    sampler = tovalib.NeighborSampler(
+        ["a", "b"], [("a", "to", "b")], {"a__to__b": COLPTR}, {"a__to__b": row}, {}
+    )
+    every = {"a__to__b": np.array([-1], dtype=np.int64)}
+    return lambda: sampler.sample(every, {}, "b", np.array([0, 1]), EMPTY)[2]["a"].tolist()
+
+
+@pytest.mark.parametrize("kind", ["memmap", "contiguous", "strided", "byteswapped"])
+def test_writes_to_graph_arrays_reach_the_sampler_only_when_read_in_place(kind, tmp_path):
+    row, in_place = layout(kind, ROW, tmp_path)
+    nodes = all_neighbours_of_b0_and_b1(row)
+    assert nodes() == [0, 1, 2, 1]
+    row[0] = 2  # b0's first neighbour becomes a2
+    assert nodes() == ([2, 1, 1] if in_place else [0, 1, 2, 1])
+
+
+@pytest.mark.parametrize("kind", ["memmap", "strided"])
+def test_writes_to_node_times_reach_the_sampler_only_when_read_in_place(kind, tmp_path):
+    times, in_place = layout(kind, TIME_A, tmp_path)
+    sampler = tovalib.NeighborSampler(
+        ["a", "b"], [("a", "to", "b")], {"a__to__b": COLPTR}, {"a__to__b": ROW}, {"a": times}
+    )
+
+    def most_recent():  # the one most recent neighbour of b0 up to time 2
+        one = {"a__to__b": np.array([1], dtype=np.int64)}
+        return sampler.sample(one, {}, "b", np.array([0]), np.array([2]))[2]["a"].tolist()
+
+    assert most_recent() == [1]
+    times[2] = 2  # a2 is no longer later than the seed
+    assert most_recent() == ([2] if in_place else [1])
+
+
+@pytest.fixture
+def examples_on_path(monkeypatch):
+    monkeypatch.syspath_prepend(str(EXAMPLES))
+
+
+@pytest.mark.usefixtures("examples_on_path")
+def test_read_only_memory_maps_sample_like_in_memory_arrays(tmp_path):
+    from mmap_workers import load_graph, save_graph
+    from shop import edge_key, make_shop
+
+    save_graph(make_shop(num_customers=30, num_products=10, num_orders=200), str(tmp_path))
+    mapped = load_graph(str(tmp_path), mmap_mode="r")
+    assert all(isinstance(a, np.memmap) for a in mapped["row"].values())
+    in_memory = load_graph(str(tmp_path), mmap_mode=None)
+    budgets = {edge_key(et): np.array([3, 2], dtype=np.int64) for et in mapped["edge_types"]}
+    seeds, days = np.arange(10, dtype=np.int64), np.full(10, 250, dtype=np.int64)
+
+    def batches(args):
+        # Plain draws on a sampler without times, then temporal counts, twice.
+        plain = tovalib.NeighborSampler(**{**args, "node_time": {}}, seed=5)
+        timed = tovalib.NeighborSampler(**args, seed=5)
+        return [
+            s.sample(budgets, {}, "customer", seeds, t)
+            for _ in range(2)
+            for s, t in ((plain, EMPTY), (timed, days))
+        ]
+
+    expected = batches(in_memory)
+    got = batches(mapped)
+    del mapped  # the samplers keep the maps alive themselves
+    for a, b in zip(got, expected):
+        for d1, d2 in zip(a, b):
+            assert d1.keys() == d2.keys()
+            assert all(np.array_equal(d1[k], d2[k]) for k in d1)
