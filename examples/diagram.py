@@ -50,10 +50,10 @@ def draw(graph, result, seeds, seed_days, out_path: str) -> tuple[int, int]:
         # Position of every node of seed i: column = hop, stacked within it.
         where: dict[tuple[str, int], tuple[float, float]] = {}
         for h in range(num_hops + 1):
-            column = [(t, j) for t in graph.node_types
+            column = [(t, int(j)) for t in graph.node_types
                       for j in np.flatnonzero((batches[t] == i) & (hops[t] == h))]
-            for k, (t, j) in enumerate(column):
-                where[(t, int(j))] = (h, (len(column) - 1) / 2 - k)
+            for k, key_of_node in enumerate(column):
+                where[key_of_node] = (h, (len(column) - 1) / 2 - k)
         for et in graph.edge_types:
             key = edge_key(et)
             src, dst = et[0], et[2]

@@ -18,6 +18,7 @@ run. Shows a progress bar when tqdm is installed.
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import queue
 import sys
@@ -106,7 +107,7 @@ def progress(iterable, total: int, enabled: bool):
     if not enabled:
         return iterable
     try:
-        from tqdm import tqdm
+        tqdm = importlib.import_module("tqdm").tqdm
     except ImportError:
         return iterable
     return tqdm(iterable, total=total, unit="batch")

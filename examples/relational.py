@@ -122,7 +122,7 @@ def write_shop_csv(directory: str, num_customers: int, num_products: int, num_or
     when = np.array([rng.integers(signup[c], 365) for c in who])
     orders = [[o, customers[c][0], d] for o, (c, d) in enumerate(zip(who, day(when)))]
     orders.append([num_orders, "C9999", day([300])[0]])  # a customer that does not exist
-    items = []
+    items: list[list] = []
     for o in range(num_orders):
         for p in rng.choice(num_products, int(rng.integers(1, 4)), replace=False):
             items.append([len(items), o, 100 + int(p), day([when[o]])[0]])

@@ -135,3 +135,17 @@ def test_stub_types_calls(stub_path, tmp_path):
     reported = {int(m) for m in re.findall(r"^use\.py:(\d+): error", done.stdout, re.M)}
     expected = {n for n, line in enumerate(program.splitlines(), 1) if line.endswith("# error")}
     assert reported == expected, done.stdout
+
+
+def test_examples_type_check_against_the_stub(stub_path, tmp_path):
+    examples = Path(__file__).parents[1] / "examples"
+    if not examples.is_dir():
+        pytest.skip("no examples next to the tests")
+    config = tmp_path / "mypy.ini"
+    # matplotlib is optional for the tests; nothing else may go missing.
+    config.write_text("[mypy]\n[mypy-matplotlib.*]\nignore_missing_imports = True\n")
+    done = run_mypy(
+        stub_path, "mypy", "--no-incremental", "--config-file", str(config),
+        *sorted(str(p) for p in examples.glob("*.py")), cwd=examples,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
