@@ -61,6 +61,9 @@ Neighborhood neighborhood(const std::string& key, Int64View colptr, Int64View ro
 
 inline void prefetch(const void* p) { __builtin_prefetch(p, 0, 3); }
 
+// Most map slots fetched ahead for one entry's recorded range.
+constexpr int64_t kMaxSlotPrefetch = 16;
+
 // Fetches the colptr line of `node`, if it has one.
 inline void prefetch_neighborhood_start(Int64View colptr, int64_t node) {
   if (node >= 0 && node < colptr.size - 1) prefetch(colptr.data + node);
@@ -74,6 +77,12 @@ inline void prefetch_range(Int64View row, int64_t begin, int64_t end) {
   const int64_t stop = std::min(end, begin + kPerLine * kMaxLines);
   for (int64_t p = begin; p < stop; p += kPerLine) prefetch(row.data + p);
   if (begin < end) prefetch(row.data + end - 1);
+}
+
+// Fetches the time line of the neighbour at `position`, if it has a time.
+inline void prefetch_time(const NeighborTimes& times, int64_t position) {
+  const int64_t id = times.row[position];
+  if (times.times.contains(id)) prefetch(times.times.data + id);
 }
 
 }  // namespace
@@ -219,67 +228,98 @@ RunStatus SamplingEngine::run(const GraphStore& store, const SampleRequest& requ
   return RunStatus::kComplete;
 }
 
-// Entries are expanded in chunks, in three passes, so that the cache misses
-// of many entries overlap instead of following one another:
-// 1. fetch the chunk's colptr lines;
-// 2. select every entry's positions into picks_ (drawing in entry order,
-//    exactly as one entry at a time would) and fetch their row lines;
-// 3. record, in entry order.
-// Whole neighbourhoods longer than kMaxBuffered are not listed in picks_;
-// pass 3 records them straight from row, which the hardware streams.
+// Entries are expanded in chunks of kChunk, in a pipeline, so that the
+// cache misses of many entries overlap instead of following one another.
+// While chunk c is recorded, chunk c + 1 has its neighbour ids read from row
+// and their map slots fetched, chunk c + 2 has its positions selected (and
+// their row lines fetched), and chunk c + 3 has its colptr lines fetched.
+// Draws still happen in entry order, since selection runs chunk after chunk,
+// and recording is in entry order too: the output is what expanding one
+// entry at a time gives. Whole neighbourhoods longer than kMaxBuffered are
+// not listed in picks; recording reads them straight from row, which the
+// hardware streams.
 void SamplingEngine::expand_plain(const GraphStore& store, int64_t edge, int64_t dst,
                                   Frontier fr, int64_t k, EdgeOutput& out) {
   const std::string& key = store.edge_type_keys()[static_cast<size_t>(edge)];
   const Int64View colptr = store.colptr(edge);
+  const Int64View row = out.row;
   // Index, not iterate: when source and destination types are equal,
   // recording appends to the very list being expanded.
   const std::vector<int64_t>& dst_nodes = result_.nodes[static_cast<size_t>(dst)];
   const std::vector<int64_t>& dst_batches = result_.batches[static_cast<size_t>(dst)];
-  for (int64_t c0 = fr.begin; c0 < fr.end; c0 += kChunk) {
-    const int64_t c1 = std::min(c0 + kChunk, fr.end);
-    for (int64_t i = c0; i < c1; ++i) {
+
+  auto fetch_colptr = [&](int64_t from, int64_t to) {
+    for (int64_t i = from; i < to; ++i) {
       prefetch_neighborhood_start(colptr, dst_nodes[static_cast<size_t>(i)]);
     }
-    picks_.clear();
-    for (int64_t i = c0; i < c1; ++i) {
-      const Neighborhood nb = neighborhood(key, colptr, out.row, dst_nodes[static_cast<size_t>(i)]);
+  };
+  auto select = [&](int64_t from, int64_t to, ChunkPlan& plan) {
+    plan.picks.clear();
+    for (int64_t i = from; i < to; ++i) {
+      const Neighborhood nb = neighborhood(key, colptr, row, dst_nodes[static_cast<size_t>(i)]);
       const int64_t n = nb.end - nb.begin;
-      Span& span = spans_[static_cast<size_t>(i - c0)];
-      const auto first = static_cast<int64_t>(picks_.size());
+      Span& span = plan.spans[static_cast<size_t>(i - from)];
+      const auto first = static_cast<int64_t>(plan.picks.size());
       if (k < 0 || k >= n) {
+        prefetch_range(row, nb.begin, nb.end);
         if (n > kMaxBuffered) {
           span = {nb.begin, nb.end, true};
-          prefetch_range(out.row, nb.begin, nb.end);
           continue;
         }
-        for (int64_t p = nb.begin; p < nb.end; ++p) picks_.push_back(p);
-        prefetch_range(out.row, nb.begin, nb.end);
+        for (int64_t p = nb.begin; p < nb.end; ++p) plan.picks.push_back(p);
       } else {
-        select_random(nb.begin, n, k);
-        for (size_t j = static_cast<size_t>(first); j < picks_.size(); ++j) {
-          prefetch(out.row.data + picks_[j]);
+        select_random(nb.begin, n, k, plan.picks);
+        for (size_t j = static_cast<size_t>(first); j < plan.picks.size(); ++j) {
+          prefetch(row.data + plan.picks[j]);
         }
       }
-      span = {first, static_cast<int64_t>(picks_.size()), false};
+      span = {first, static_cast<int64_t>(plan.picks.size()), false};
     }
-    for (int64_t i = c0; i < c1; ++i) {
-      const Span& span = spans_[static_cast<size_t>(i - c0)];
+  };
+  auto gather = [&](int64_t from, int64_t to, ChunkPlan& plan) {
+    for (int64_t i = from; i < to; ++i) {
+      const Span& span = plan.spans[static_cast<size_t>(i - from)];
+      if (span.whole) continue;
+      const int64_t batch = dst_batches[static_cast<size_t>(i)];
+      for (int64_t j = span.begin; j < span.end; ++j) {
+        int64_t& pick = plan.picks[static_cast<size_t>(j)];
+        pick = row[pick];
+        out.map->prefetch(batch, pick);
+      }
+    }
+  };
+  auto record = [&](int64_t from, int64_t to, const ChunkPlan& plan) {
+    for (int64_t i = from; i < to; ++i) {
+      const Span& span = plan.spans[static_cast<size_t>(i - from)];
       out.batch = dst_batches[static_cast<size_t>(i)];
       out.entry_pos = i;
       if (span.whole) {
         out.record_range(span.begin, span.end);
       } else {
         for (int64_t j = span.begin; j < span.end; ++j) {
-          out.record(picks_[static_cast<size_t>(j)]);
+          out.record_node(plan.picks[static_cast<size_t>(j)]);
         }
       }
     }
+  };
+
+  // Stage offsets: colptr +3, select +2, gather +1, record +0.
+  const int64_t num_chunks = (fr.end - fr.begin + kChunk - 1) / kChunk;
+  auto from = [&](int64_t c) { return fr.begin + c * kChunk; };
+  auto to = [&](int64_t c) { return std::min(from(c) + kChunk, fr.end); };
+  auto plan = [&](int64_t c) -> ChunkPlan& { return plans_[static_cast<size_t>(c % 3)]; };
+  for (int64_t c = -3; c < num_chunks; ++c) {
+    if (c + 3 < num_chunks) fetch_colptr(from(c + 3), to(c + 3));
+    if (c + 2 >= 0 && c + 2 < num_chunks) select(from(c + 2), to(c + 2), plan(c + 2));
+    if (c + 1 >= 0 && c + 1 < num_chunks) gather(from(c + 1), to(c + 1), plan(c + 1));
+    if (c >= 0) record(from(c), to(c), plan(c));
   }
 }
 
 // Floyd's algorithm: exactly k draws, one 32-bit output each, r = u mod
-// (j + 1); positions are appended to picks_ in the order of j.
-void SamplingEngine::select_random(int64_t begin, int64_t n, int64_t k) {
+// (j + 1); positions are appended to `picks` in the order of j.
+void SamplingEngine::select_random(int64_t begin, int64_t n, int64_t k,
+                                   std::vector<int64_t>& picks) {
   taken_.start(n, k);
   for (int64_t j = n - k; j < n; ++j) {
     const uint64_t u = static_cast<uint32_t>(generator_());
@@ -289,7 +329,7 @@ void SamplingEngine::select_random(int64_t begin, int64_t n, int64_t k) {
       taken_.insert(j);
       chosen = j;
     }
-    picks_.push_back(begin + chosen);
+    picks.push_back(begin + chosen);
   }
 }
 
@@ -388,12 +428,16 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
   const Int64View row = out.row;
   const std::vector<int64_t>& dst_nodes = result_.nodes[static_cast<size_t>(dst)];
   const std::vector<int64_t>& dst_batches = result_.batches[static_cast<size_t>(dst)];
+  auto fetch_colptr = [&](int64_t from, int64_t to) {
+    for (int64_t i = from; i < to; ++i) {
+      prefetch_neighborhood_start(colptr, dst_nodes[static_cast<size_t>(i)]);
+    }
+  };
+  fetch_colptr(fr.begin, std::min(fr.begin + kChunk, fr.end));
   for (int64_t c0 = fr.begin; c0 < fr.end; c0 += kChunk) {
     const int64_t c1 = std::min(c0 + kChunk, fr.end);
     const int64_t m = c1 - c0;
-    for (int64_t i = c0; i < c1; ++i) {
-      prefetch_neighborhood_start(colptr, dst_nodes[static_cast<size_t>(i)]);
-    }
+    fetch_colptr(c1, std::min(c1 + kChunk, fr.end));  // the next chunk's
     // Neighbourhoods and search values; any malformed entry sends the
     // chunk down the one-at-a-time path, which raises its error.
     bool well_formed = true;
@@ -426,6 +470,7 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
       q.x = te.is_window && budget.has_lower ? saturating_add(seed_time, budget.lower)
                                              : r.upper;
       prefetch(row.data + q.first + q.count / 2);
+      prefetch(row.data + r.begin);
     }
     if (well_formed && te.is_window && budget.has_lower) {
       // Lower ends first; the upper search starts where each one ended.
@@ -444,6 +489,22 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
       expand_temporal_each(te, c0, c1, out);
       continue;
     }
+    // The order check below reads the times of each range's two ends, and
+    // recording probes the map slots of the neighbours it takes.
+    for (int64_t g = 0; g < m; ++g) {
+      const TemporalRange& r = ranges_[static_cast<size_t>(g)];
+      const int64_t last = searches_[static_cast<size_t>(g)].first;
+      if (r.begin == r.end || last == r.start) continue;
+      if (last - r.start >= 2) {
+        prefetch_time(times, r.start);
+        prefetch_time(times, last - 1);
+      }
+      int64_t first = r.start;
+      if (!te.is_window && budget.count >= 1) first = std::max(first, last - budget.count);
+      const int64_t batch = dst_batches[static_cast<size_t>(c0 + g)];
+      const int64_t stop = std::min(last, first + kMaxSlotPrefetch);
+      for (int64_t p = first; p < stop; ++p) out.map->prefetch(batch, row[p]);
+    }
     for (int64_t g = 0; g < m; ++g) {
       const TemporalRange& r = ranges_[static_cast<size_t>(g)];
       if (r.begin == r.end) continue;
@@ -459,7 +520,7 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
         }
         out.record_range(first, last);
       } else {
-        int64_t first = r.begin;
+        int64_t first = r.start;
         if (last - first >= 2 && times.at(first) > times.at(last - 1)) {
           throw std::runtime_error(kUnsortedMessage);
         }

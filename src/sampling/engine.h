@@ -98,18 +98,24 @@ class SamplingEngine {
     int64_t upper;
   };
   // Appends the positions of a random choice of k of [begin, begin + n).
-  void select_random(int64_t begin, int64_t n, int64_t k);
+  void select_random(int64_t begin, int64_t n, int64_t k, std::vector<int64_t>& picks);
 
   // Frontier entries are expanded kChunk at a time (see expand_plain).
   static constexpr int64_t kChunk = 32;
   // Longest whole neighbourhood whose positions are listed in picks_.
   static constexpr int64_t kMaxBuffered = 64;
   // What one chunk entry records: the positions begin..end of row when
-  // `whole`, else the positions in picks_[begin, end).
+  // `whole`, else the entries picks[begin, end) of its chunk's plan: row
+  // positions once selected, neighbour ids once gathered.
   struct Span {
     int64_t begin;
     int64_t end;
     bool whole;
+  };
+  // The selections of one chunk of frontier entries, awaiting recording.
+  struct ChunkPlan {
+    std::vector<int64_t> picks;
+    Span spans[kChunk];
   };
 
   std::mt19937 generator_;
@@ -120,8 +126,7 @@ class SamplingEngine {
   const int64_t* seed_times_ = nullptr;
   int64_t num_seed_times_ = 0;
   TakenSet taken_;
-  std::vector<int64_t> picks_;  // chosen positions of the current chunk
-  Span spans_[kChunk];
+  ChunkPlan plans_[3];  // chunks being recorded, gathered and selected
   Search searches_[kChunk];
   TemporalRange ranges_[kChunk];
 };
