@@ -9,7 +9,6 @@ checked against the stub to show that it types what callers pass.
 import ast
 import os
 import re
-import shutil
 import subprocess
 import sys
 import textwrap
@@ -87,19 +86,16 @@ def test_binding_signatures_are_parsed():
 
 
 @pytest.fixture
-def stub_path(tmp_path):
-    """A directory holding only the installed stub, for MYPYPATH.
-
-    mypy does not look for a single-module stub inside site-packages, so it is
-    pointed at a copy of the installed one.
-    """
+def stub_path():
+    """Type checkers find the installed stub-only package by themselves."""
     pytest.importorskip("mypy")
-    shutil.copy(INSTALLED_STUB, tmp_path / "tovalib.pyi")
-    return tmp_path
+    package = INSTALLED_STUB.parent / "tovalib-stubs" / "__init__.pyi"
+    assert package.read_text() == INSTALLED_STUB.read_text()
+    return package
 
 
-def run_mypy(stub_dir, *args, cwd):
-    env = dict(os.environ, MYPYPATH=str(stub_dir))
+def run_mypy(stub, *args, cwd):
+    env = {k: v for k, v in os.environ.items() if k != "MYPYPATH"}
     return subprocess.run(
         [sys.executable, "-m", *args], cwd=cwd, env=env, capture_output=True, text=True
     )
