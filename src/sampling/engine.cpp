@@ -387,12 +387,12 @@ void SamplingEngine::expand_temporal_each(const TemporalEdge& te, int64_t from, 
 // wait together. Every search takes exactly the steps it would take alone.
 // Returns false, leaving the searches unfinished, when a probed neighbour
 // has no time.
-bool SamplingEngine::bisect_chunk(const NeighborTimes& times, int64_t m) {
+bool SamplingEngine::bisect_chunk(const NeighborTimes& times, Search* searches, int64_t m) {
   bool active = true;
   while (active) {
     active = false;
     for (int64_t g = 0; g < m; ++g) {
-      Search& q = searches_[static_cast<size_t>(g)];
+      Search& q = searches[g];
       if (q.count <= 0) continue;
       const int64_t half = q.count / 2;
       const int64_t mid = q.first + half;
@@ -410,9 +410,14 @@ bool SamplingEngine::bisect_chunk(const NeighborTimes& times, int64_t m) {
   return true;
 }
 
-// Chunked like expand_plain: fetch the colptr lines, then find every
-// entry's range with interleaved bisections (bisect_chunk), then check and
-// record in entry order. Nothing is drawn on this path.
+// Chunked and pipelined like expand_plain. While chunk c is searched,
+// checked and recorded, chunk c + 1 has the time of its first probe
+// fetched, chunk c + 2 has its neighbourhoods read (and its first probe's row
+// line fetched), and chunk c + 3 has its colptr lines fetched. The searches
+// of a chunk run interleaved (bisect_chunk); checks and recording go in
+// entry order. A chunk with malformed input is expanded one entry at a time
+// instead, which raises the first error in entry order. Nothing is drawn on
+// this path.
 void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int64_t src,
                                      int64_t dst, Frontier fr, const Budget& budget,
                                      EdgeOutput& out) {
@@ -428,72 +433,80 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
   const Int64View row = out.row;
   const std::vector<int64_t>& dst_nodes = result_.nodes[static_cast<size_t>(dst)];
   const std::vector<int64_t>& dst_batches = result_.batches[static_cast<size_t>(dst)];
+  const bool two_searches = te.is_window && budget.has_lower;
+
   auto fetch_colptr = [&](int64_t from, int64_t to) {
     for (int64_t i = from; i < to; ++i) {
       prefetch_neighborhood_start(colptr, dst_nodes[static_cast<size_t>(i)]);
     }
   };
-  fetch_colptr(fr.begin, std::min(fr.begin + kChunk, fr.end));
-  for (int64_t c0 = fr.begin; c0 < fr.end; c0 += kChunk) {
-    const int64_t c1 = std::min(c0 + kChunk, fr.end);
-    const int64_t m = c1 - c0;
-    fetch_colptr(c1, std::min(c1 + kChunk, fr.end));  // the next chunk's
-    // Neighbourhoods and search values; any malformed entry sends the
-    // chunk down the one-at-a-time path, which raises its error.
-    bool well_formed = true;
-    for (int64_t g = 0; g < m && well_formed; ++g) {
-      const int64_t node = dst_nodes[static_cast<size_t>(c0 + g)];
-      Search& q = searches_[static_cast<size_t>(g)];
-      TemporalRange& r = ranges_[static_cast<size_t>(g)];
+  // Neighbourhoods and search values; reads only, never raises.
+  auto plan = [&](int64_t from, int64_t to, TemporalChunk& tc) {
+    tc.well_formed = true;
+    for (int64_t i = from; i < to; ++i) {
+      const int64_t node = dst_nodes[static_cast<size_t>(i)];
+      Search& q = tc.searches[i - from];
+      TemporalRange& r = tc.ranges[i - from];
       q.count = 0;
       if (node < 0 || node >= colptr.size - 1) {
-        well_formed = false;
-        break;
+        tc.well_formed = false;
+        return;
       }
       r.begin = colptr[node];
       r.end = colptr[node + 1];
       if (r.begin < 0 || r.begin > r.end || r.end > row.size) {
-        well_formed = false;
-        break;
+        tc.well_formed = false;
+        return;
       }
       if (r.begin == r.end) continue;
-      const int64_t batch = dst_batches[static_cast<size_t>(c0 + g)];
+      const int64_t batch = dst_batches[static_cast<size_t>(i)];
       if (batch >= num_seed_times_) {
-        well_formed = false;
-        break;
+        tc.well_formed = false;
+        return;
       }
       const int64_t seed_time = seed_times_[batch];
       r.upper = te.is_window ? saturating_add(seed_time, budget.upper) : seed_time;
       r.start = r.begin;
       q.first = r.begin;
       q.count = r.end - r.begin;
-      q.x = te.is_window && budget.has_lower ? saturating_add(seed_time, budget.lower)
-                                             : r.upper;
+      q.x = two_searches ? saturating_add(seed_time, budget.lower) : r.upper;
       prefetch(row.data + q.first + q.count / 2);
       prefetch(row.data + r.begin);
     }
-    if (well_formed && te.is_window && budget.has_lower) {
+  };
+  // Fetches the time of each search's first probe.
+  auto prime = [&](int64_t from, int64_t to, const TemporalChunk& tc) {
+    if (!tc.well_formed) return;
+    for (int64_t i = from; i < to; ++i) {
+      const Search& q = tc.searches[i - from];
+      if (q.count > 0) prefetch_time(times, q.first + q.count / 2);
+    }
+  };
+  auto process = [&](int64_t from, int64_t to, TemporalChunk& tc) {
+    const int64_t m = to - from;
+    bool well_formed = tc.well_formed;
+    if (well_formed && two_searches) {
       // Lower ends first; the upper search starts where each one ended.
-      well_formed = bisect_chunk(times, m);
+      well_formed = bisect_chunk(times, tc.searches, m);
       for (int64_t g = 0; g < m && well_formed; ++g) {
-        Search& q = searches_[static_cast<size_t>(g)];
-        TemporalRange& r = ranges_[static_cast<size_t>(g)];
+        Search& q = tc.searches[g];
+        TemporalRange& r = tc.ranges[g];
         if (r.begin == r.end) continue;
         r.start = q.first;
         q.count = r.end - q.first;
         q.x = r.upper;
       }
     }
-    if (well_formed) well_formed = bisect_chunk(times, m);
+    if (well_formed) well_formed = bisect_chunk(times, tc.searches, m);
     if (!well_formed) {
-      expand_temporal_each(te, c0, c1, out);
-      continue;
+      expand_temporal_each(te, from, to, out);
+      return;
     }
     // The order check below reads the times of each range's two ends, and
     // recording probes the map slots of the neighbours it takes.
     for (int64_t g = 0; g < m; ++g) {
-      const TemporalRange& r = ranges_[static_cast<size_t>(g)];
-      const int64_t last = searches_[static_cast<size_t>(g)].first;
+      const TemporalRange& r = tc.ranges[g];
+      const int64_t last = tc.searches[g].first;
       if (r.begin == r.end || last == r.start) continue;
       if (last - r.start >= 2) {
         prefetch_time(times, r.start);
@@ -501,33 +514,36 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
       }
       int64_t first = r.start;
       if (!te.is_window && budget.count >= 1) first = std::max(first, last - budget.count);
-      const int64_t batch = dst_batches[static_cast<size_t>(c0 + g)];
+      const int64_t batch = dst_batches[static_cast<size_t>(from + g)];
       const int64_t stop = std::min(last, first + kMaxSlotPrefetch);
       for (int64_t p = first; p < stop; ++p) out.map->prefetch(batch, row[p]);
     }
     for (int64_t g = 0; g < m; ++g) {
-      const TemporalRange& r = ranges_[static_cast<size_t>(g)];
+      const TemporalRange& r = tc.ranges[g];
       if (r.begin == r.end) continue;
-      out.batch = dst_batches[static_cast<size_t>(c0 + g)];
-      out.entry_pos = c0 + g;
-      const int64_t last = searches_[static_cast<size_t>(g)].first;
-      if (te.is_window) {
-        const int64_t first = r.start;
-        const int64_t n = last - first;
-        if (n == 0) continue;
-        if (n >= 2 && times.at(first) > times.at(last - 1)) {
-          throw std::runtime_error(kUnsortedMessage);
-        }
-        out.record_range(first, last);
-      } else {
-        int64_t first = r.start;
-        if (last - first >= 2 && times.at(first) > times.at(last - 1)) {
-          throw std::runtime_error(kUnsortedMessage);
-        }
-        if (budget.count >= 1) first = std::max(first, last - budget.count);
-        out.record_range(first, last);
+      out.batch = dst_batches[static_cast<size_t>(from + g)];
+      out.entry_pos = from + g;
+      const int64_t last = tc.searches[g].first;
+      int64_t first = r.start;
+      if (last - first >= 2 && times.at(first) > times.at(last - 1)) {
+        throw std::runtime_error(kUnsortedMessage);
       }
+      // Counts take the latest neighbours up to the seed's time.
+      if (!te.is_window && budget.count >= 1) first = std::max(first, last - budget.count);
+      out.record_range(first, last);
     }
+  };
+
+  // Stage offsets: colptr +3, plan +2, prime +1, process +0.
+  const int64_t num_chunks = (fr.end - fr.begin + kChunk - 1) / kChunk;
+  auto from = [&](int64_t c) { return fr.begin + c * kChunk; };
+  auto to = [&](int64_t c) { return std::min(from(c) + kChunk, fr.end); };
+  auto chunk = [&](int64_t c) -> TemporalChunk& { return tchunks_[static_cast<size_t>(c % 3)]; };
+  for (int64_t c = -3; c < num_chunks; ++c) {
+    if (c + 3 < num_chunks) fetch_colptr(from(c + 3), to(c + 3));
+    if (c + 2 >= 0 && c + 2 < num_chunks) plan(from(c + 2), to(c + 2), chunk(c + 2));
+    if (c + 1 >= 0 && c + 1 < num_chunks) prime(from(c + 1), to(c + 1), chunk(c + 1));
+    if (c >= 0) process(from(c), to(c), chunk(c));
   }
 }
 

@@ -55,6 +55,9 @@ class SamplingEngine {
   std::mt19937& generator() { return generator_; }
 
  private:
+  // Frontier entries are expanded kChunk at a time (see expand_plain).
+  static constexpr int64_t kChunk = 32;
+
   struct Frontier {
     int64_t begin = 0;
     int64_t end = 0;
@@ -88,7 +91,7 @@ class SamplingEngine {
     int64_t count;
     int64_t x;
   };
-  bool bisect_chunk(const NeighborTimes& times, int64_t m);
+  bool bisect_chunk(const NeighborTimes& times, Search* searches, int64_t m);
   // A chunk entry's neighbourhood, where its last search starts, and the
   // upper time of a window (or the seed time for counts).
   struct TemporalRange {
@@ -97,11 +100,16 @@ class SamplingEngine {
     int64_t start;
     int64_t upper;
   };
+  // The searches of one chunk of frontier entries; not well formed when an
+  // entry's neighbourhood or seed time could not be read.
+  struct TemporalChunk {
+    Search searches[kChunk];
+    TemporalRange ranges[kChunk];
+    bool well_formed;
+  };
   // Appends the positions of a random choice of k of [begin, begin + n).
   void select_random(int64_t begin, int64_t n, int64_t k, std::vector<int64_t>& picks);
 
-  // Frontier entries are expanded kChunk at a time (see expand_plain).
-  static constexpr int64_t kChunk = 32;
   // Longest whole neighbourhood whose positions are listed in picks_.
   static constexpr int64_t kMaxBuffered = 64;
   // What one chunk entry records: the positions begin..end of row when
@@ -127,8 +135,7 @@ class SamplingEngine {
   int64_t num_seed_times_ = 0;
   TakenSet taken_;
   ChunkPlan plans_[3];  // chunks being recorded, gathered and selected
-  Search searches_[kChunk];
-  TemporalRange ranges_[kChunk];
+  TemporalChunk tchunks_[3];  // chunks being processed, primed and planned
 };
 
 }  // namespace tovalib
