@@ -175,6 +175,48 @@ def malformed_case():
     return {"malformed-temporal": h.hexdigest()}
 
 
+def random_case():
+    """Many small random graphs: two node types, an edge type from each to
+    each (two of them from a type to itself), plain or temporal, some
+    neighbourhoods out of time order, random count and window budgets."""
+    h = hashlib.sha256()
+    ets = [("a", "x", "a"), ("b", "y", "a"), ("a", "z", "b"), ("b", "w", "b")]
+    for case in range(150):
+        rng = np.random.default_rng(case)
+        n = {"a": int(rng.integers(1, 400)), "b": int(rng.integers(1, 300))}
+        times = {t: rng.integers(0, 1000, n[t]).astype(np.int64) for t in n}
+        colptr, row = {}, {}
+        for et in ets:
+            src, _, dst = et
+            deg = rng.integers(0, int(rng.choice([3, 20, 150])), n[dst])
+            cp = np.zeros(n[dst] + 1, np.int64)
+            np.cumsum(deg, out=cp[1:])
+            r = rng.integers(0, n[src], int(cp[-1])).astype(np.int64)
+            if rng.random() < 0.9:
+                r = r[np.lexsort((times[src][r], np.repeat(np.arange(n[dst]), deg)))]
+            colptr[edge_key(et)], row[edge_key(et)] = cp, r
+        temporal = rng.random() < 0.6
+        s = tovalib.NeighborSampler(["a", "b"], ets, colptr, row, times if temporal else {}, case)
+        for _ in range(4):
+            hops = int(rng.integers(1, 4))
+            counts, offsets = {}, {}
+            for et in ets:
+                if temporal and rng.random() < 0.4:
+                    lower = rng.integers(-500, 0, hops)
+                    upper = lower + rng.integers(0, 600, hops)
+                    offsets[edge_key(et)] = np.stack([lower, upper], 1).astype(np.int64)
+                else:
+                    counts[edge_key(et)] = rng.integers(-1, 12, hops).astype(np.int64)
+            seeds = rng.integers(0, n["a"], int(rng.integers(0, 300))).astype(np.int64)
+            seed_times = (rng.integers(0, 1200, seeds.size).astype(np.int64)
+                          if rng.random() < 0.7 else np.empty(0, np.int64))
+            try:
+                digest_result(h, s.sample(counts, offsets, "a", seeds, seed_times))
+            except RuntimeError as e:
+                h.update(str(e).encode())
+    return {"random-small": h.hexdigest()}
+
+
 def compute(large):
     digests = {}
     for scale in ["tiny", "small"] + (["large"] if large else []):
@@ -184,6 +226,7 @@ def compute(large):
             digests.update(mixed_cases(graph, scale))
     digests.update(homogeneous_case())
     digests.update(malformed_case())
+    digests.update(random_case())
     return digests
 
 
