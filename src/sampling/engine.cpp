@@ -1,6 +1,7 @@
 #include "sampling/engine.h"
 
 #include "sampling/neighbor_times.h"
+#include "sampling/prefetch.h"
 
 #include <algorithm>
 #include <limits>
@@ -59,7 +60,7 @@ Neighborhood neighborhood(const std::string& key, Int64View colptr, Int64View ro
   return {begin, end};
 }
 
-inline void prefetch(const void* p) { __builtin_prefetch(p, 0, 3); }
+inline void prefetch(const void* p) { prefetch_read(p); }
 
 // Most map slots fetched ahead for one entry's recorded range.
 constexpr int64_t kMaxSlotPrefetch = 16;

@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "sampling/prefetch.h"
+
 namespace tovalib {
 
 class LocalIndexMap {
@@ -53,7 +55,7 @@ class LocalIndexMap {
     const auto b = static_cast<size_t>(batch);
     if (b >= tables_.size() || tables_[b].bits == 0) return;
     const Table& t = tables_[b];
-    __builtin_prefetch(arena_.data() + t.offset + hash(node, t.shift), 1, 3);
+    prefetch_write(arena_.data() + t.offset + hash(node, t.shift));
   }
 
   // Returns the local index of (batch, node) and whether it was added now.
