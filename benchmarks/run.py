@@ -356,7 +356,7 @@ def main(argv=None):
     names = args.workloads.split(",")
     reps = args.reps or (3 if args.quick else 15)
     warmup = 1 if args.quick else 3
-    thread_reps = 2 if args.quick else 5
+    thread_reps = 2 if args.quick else 7
 
     results, construction = [], {}
     for scale in scales:
@@ -368,7 +368,7 @@ def main(argv=None):
         for name in names:
             w = WORKLOADS[name]
             if w.threads > 1:
-                recs = run_threads(graph, w, thread_reps, 6 if args.quick else 12)
+                recs = run_threads(graph, w, thread_reps, 6 if args.quick else 40)
                 for rec in recs:
                     n = rec["threads"]
                     rec["label"] = f"{name} {n} thread" + ("s" if n > 1 else "")
