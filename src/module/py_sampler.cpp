@@ -12,7 +12,11 @@ namespace tovalib {
 
 namespace {
 
-using ContiguousInt64 = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
+// Aligned as well as contiguous: a misaligned int64 array is copied too,
+// since its elements may not be read through an int64_t pointer.
+using ContiguousInt64 =
+    py::array_t<int64_t, py::array::c_style | py::array::forcecast |
+                             py::detail::npy_api::NPY_ARRAY_ALIGNED_>;
 
 std::vector<EdgeType> to_edge_types(
     std::vector<std::tuple<std::string, std::string, std::string>> triples) {
@@ -177,6 +181,12 @@ SampleOutput PySampler::sample(const py::dict& num_neighbors,
   // can run without the interpreter. A failed read ends the reading; the
   // engine samples up to that step and the error is raised afterwards.
   const auto num_edges = static_cast<int64_t>(keys.size());
+  // All budgets are held at once; a hop count too large for that (say from
+  // a broadcast view) is refused like any container that would grow too long.
+  if (num_edges > 0 &&
+      num_hops > static_cast<int64_t>(request.budgets.max_size()) / num_edges) {
+    throw std::length_error("vector too long");
+  }
   request.budgets.resize(static_cast<size_t>(num_hops * num_edges));
   std::exception_ptr read_error;
   for (int64_t hop = 0; hop < num_hops && !read_error; ++hop) {
