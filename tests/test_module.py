@@ -209,3 +209,14 @@ def test_node_time_forms(node_time, temporal):
 def test_node_time_none_is_refused_by_dict():
     with pytest.raises(TypeError, match="'NoneType' object is not iterable"):
         tovalib.NeighborSampler(*path_graph(), None)
+
+
+def test_sample_on_an_instance_without_init_is_refused():
+    bare = tovalib.NeighborSampler.__new__(tovalib.NeighborSampler)
+    with pytest.raises(TypeError, match=r"__init__ did not run"):
+        bare.sample({"a__to__b": i64(-1)}, {}, "b", i64(0), EMPTY)
+    # A failed __init__ leaves no sampler behind either.
+    with pytest.raises(RuntimeError, match="Duplicate node type"):
+        bare.__init__(["a", "a"], [], {}, {}, {})
+    with pytest.raises(TypeError, match=r"__init__ did not run"):
+        bare.sample({}, {}, "a", i64(0), EMPTY)

@@ -35,7 +35,18 @@ PYBIND11_MODULE(tovalib, m) {
            }),
            py::arg("node_types"), py::arg("edge_types"), py::arg("colptr"), py::arg("row"),
            py::arg("node_time"), py::arg("seed") = 123)
-      .def("sample", &tovalib::PySampler::sample, py::arg("num_neighbors"),
+      .def("sample",
+           [](tovalib::PySampler& self, const py::dict& num_neighbors,
+              const py::dict& sampling_time_offsets, const std::string& entity_table,
+              const py::array& seed_node, const py::array& seed_time) {
+             if (!tovalib::PySampler::is_constructed(&self)) {
+               throw py::type_error(
+                   "NeighborSampler.sample() called on an instance whose __init__ did not run");
+             }
+             return self.sample(num_neighbors, sampling_time_offsets, entity_table, seed_node,
+                                seed_time);
+           },
+           py::arg("num_neighbors"),
            py::arg("sampling_time_offsets"), py::arg("entity_table"), py::arg("seed_node"),
            py::arg("seed_time"));
 }

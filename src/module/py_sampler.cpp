@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 #include <stdexcept>
+#include <unordered_set>
 #include <utility>
 
 #include "module/typed_dict.h"
@@ -61,7 +62,29 @@ struct EdgeBudgets {
   py::object windows;           // window budgets: the caller's value itself
 };
 
+// Addresses of the samplers whose constructor has completed and whose
+// destructor has not run. Only addresses are compared: storage that was
+// never constructed is never read.
+std::mutex& registry_mutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::unordered_set<const PySampler*>& registry() {
+  static std::unordered_set<const PySampler*> live;
+  return live;
+}
+
 }  // namespace
+
+bool PySampler::is_constructed(const PySampler* sampler) {
+  const std::lock_guard<std::mutex> lock(registry_mutex());
+  return registry().count(sampler) > 0;
+}
+
+PySampler::~PySampler() {
+  const std::lock_guard<std::mutex> lock(registry_mutex());
+  registry().erase(this);
+}
 
 PySampler::PySampler(const std::vector<std::string>& node_types,
                      std::vector<std::tuple<std::string, std::string, std::string>> edge_types,
@@ -87,6 +110,8 @@ PySampler::PySampler(const std::vector<std::string>& node_types,
     if (!dict_contains(node_time, key)) continue;
     store_.set_node_time(static_cast<int64_t>(t), take_view(node_time[key], types[t], "node_time"));
   }
+  const std::lock_guard<std::mutex> lock(registry_mutex());
+  registry().insert(this);
 }
 
 Int64View PySampler::take_view(const py::object& value, const std::string& key,

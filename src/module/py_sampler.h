@@ -37,6 +37,14 @@ class PySampler {
             std::vector<std::tuple<std::string, std::string, std::string>> edge_types,
             const py::dict& colptr, const py::dict& row, const py::dict& node_time,
             int seed);
+  ~PySampler();
+  PySampler(const PySampler&) = delete;
+  PySampler& operator=(const PySampler&) = delete;
+
+  // Whether `sampler` points at a fully constructed sampler. Python code can
+  // create an instance without running __init__ (NeighborSampler.__new__);
+  // the binding then hands over storage that holds no sampler at all.
+  static bool is_constructed(const PySampler* sampler);
 
   SampleOutput sample(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
                       const std::string& entity_table, const py::array& seed_node,
