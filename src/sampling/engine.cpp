@@ -324,7 +324,12 @@ void SamplingEngine::select_random(int64_t begin, int64_t n, int64_t k,
   taken_.start(n, k);
   for (int64_t j = n - k; j < n; ++j) {
     const uint64_t u = static_cast<uint32_t>(generator_());
-    const auto r = static_cast<int64_t>(u % static_cast<uint64_t>(j + 1));
+    // 32-bit division where the divisor fits (it always does below 2^32
+    // neighbours): the same remainder at a fraction of a 64-bit divide.
+    const auto d = static_cast<uint64_t>(j + 1);
+    const auto r = d <= 0xFFFFFFFFu
+                       ? static_cast<int64_t>(static_cast<uint32_t>(u) % static_cast<uint32_t>(d))
+                       : static_cast<int64_t>(u % d);
     int64_t chosen = r;
     if (!taken_.insert(r)) {
       taken_.insert(j);
