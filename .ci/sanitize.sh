@@ -12,7 +12,7 @@ python3 -m venv build/venv-asan
 # tools come in here.
 python -m pip install "scikit-build-core>=0.10" "pybind11>=2.13.6,<2.14" "cmake>=3.18" ninja \
   numpy pytest hypothesis
-TOVALIB_SANITIZE=ON python -m pip install --no-build-isolation -Cbuild-dir=build/asan .
+TOVALIB_SANITIZE=ON TOVALIB_WERROR=ON python -m pip install --no-build-isolation -Cbuild-dir=build/asan .
 
 # The interpreter is not instrumented, so the runtime must be loaded first;
 # libstdc++ comes along so that the runtime can intercept C++ throws.
