@@ -181,40 +181,11 @@ def run_single(graph, workload, reps, warmup):
     }
 
 
-def _thread_round(samplers, calls):
-    """Wall time and sampled edges of one round: thread i makes calls[i] on samplers[i]."""
-    threads = len(samplers)
-    barrier = threading.Barrier(threads + 1)
-    counts = [0] * threads
-
-    def work(i):
-        barrier.wait()
-        n = 0
-        for args in calls[i]:
-            n += sampled_edges(samplers[i].sample(*args))
-        counts[i] = n
-
-    pool = [threading.Thread(target=work, args=(i,)) for i in range(threads)]
-    for t in pool:
-        t.start()
-    barrier.wait()
-    t0 = time.perf_counter()
-    for t in pool:
-        t.join()
-    return time.perf_counter() - t0, sum(counts)
-
-
-def _reference_round(arrays):
-    """Wall time of sorting arrays[i] on thread i: NumPy work that releases the
-    interpreter lock, to show how far this machine lets two threads scale now."""
-    barrier = threading.Barrier(len(arrays) + 1)
-
-    def work(a):
-        barrier.wait()
-        for _ in range(4):
-            np.sort(a)
-
-    pool = [threading.Thread(target=work, args=(a,)) for a in arrays]
+def _timed_threads(work, count):
+    """Wall time of running work(i, barrier) on threads i = 0..count-1, timed
+    from the moment all of them have reached the barrier."""
+    barrier = threading.Barrier(count + 1)
+    pool = [threading.Thread(target=work, args=(i, barrier)) for i in range(count)]
     for t in pool:
         t.start()
     barrier.wait()
@@ -222,6 +193,32 @@ def _reference_round(arrays):
     for t in pool:
         t.join()
     return time.perf_counter() - t0
+
+
+def _thread_round(samplers, calls):
+    """Wall time and sampled edges of one round: thread i makes calls[i] on samplers[i]."""
+    counts = [0] * len(samplers)
+
+    def work(i, barrier):
+        barrier.wait()
+        n = 0
+        for args in calls[i]:
+            n += sampled_edges(samplers[i].sample(*args))
+        counts[i] = n
+
+    return _timed_threads(work, len(samplers)), sum(counts)
+
+
+def _reference_round(arrays):
+    """Wall time of sorting arrays[i] on thread i: NumPy work that releases the
+    interpreter lock, to show how far this machine lets two threads scale now."""
+
+    def work(i, barrier):
+        barrier.wait()
+        for _ in range(4):
+            np.sort(arrays[i])
+
+    return _timed_threads(work, len(arrays))
 
 
 def run_threads(graph, workload, reps, batches_per_thread):
