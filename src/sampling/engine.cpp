@@ -60,14 +60,12 @@ Neighborhood neighborhood(const std::string& key, Int64View colptr, Int64View ro
   return {begin, end};
 }
 
-inline void prefetch(const void* p) { prefetch_read(p); }
-
 // Most map slots fetched ahead for one entry's recorded range.
 constexpr int64_t kMaxSlotPrefetch = 16;
 
 // Fetches the colptr line of `node`, if it has one.
 inline void prefetch_neighborhood_start(Int64View colptr, int64_t node) {
-  if (node >= 0 && node < colptr.size - 1) prefetch(colptr.data + node);
+  if (node >= 0 && node < colptr.size - 1) prefetch_read(colptr.data + node);
 }
 
 // Fetches the first lines of row[begin, end): enough for the small
@@ -76,14 +74,34 @@ inline void prefetch_range(Int64View row, int64_t begin, int64_t end) {
   constexpr int64_t kPerLine = 8;
   constexpr int64_t kMaxLines = 4;
   const int64_t stop = std::min(end, begin + kPerLine * kMaxLines);
-  for (int64_t p = begin; p < stop; p += kPerLine) prefetch(row.data + p);
-  if (begin < end) prefetch(row.data + end - 1);
+  for (int64_t p = begin; p < stop; p += kPerLine) prefetch_read(row.data + p);
+  if (begin < end) prefetch_read(row.data + end - 1);
 }
 
 // Fetches the time line of the neighbour at `position`, if it has a time.
 inline void prefetch_time(const NeighborTimes& times, int64_t position) {
   const int64_t id = times.row[position];
-  if (times.times.contains(id)) prefetch(times.times.data + id);
+  if (times.times.contains(id)) prefetch_read(times.times.data + id);
+}
+
+// Drives a four-stage pipeline over the frontier [begin, end) in chunks of
+// `chunk` entries: chunk c + 3 goes through stage3, c + 2 through stage2, c + 1
+// through stage1 and c through stage0, so that the memory each stage reads
+// is fetched while the stages after it work. Each stage sees every chunk
+// once, in chunk order, with the slot c % 3 of its caller's state.
+template <typename S3, typename S2, typename S1, typename S0>
+void run_pipeline(int64_t chunk, int64_t begin, int64_t end, S3 stage3, S2 stage2, S1 stage1,
+                  S0 stage0) {
+  const int64_t num_chunks = (end - begin + chunk - 1) / chunk;
+  auto from = [&](int64_t c) { return begin + c * chunk; };
+  auto to = [&](int64_t c) { return std::min(from(c) + chunk, end); };
+  auto slot = [](int64_t c) { return static_cast<size_t>(c % 3); };
+  for (int64_t c = -3; c < num_chunks; ++c) {
+    if (c + 3 < num_chunks) stage3(from(c + 3), to(c + 3));
+    if (c + 2 >= 0 && c + 2 < num_chunks) stage2(from(c + 2), to(c + 2), slot(c + 2));
+    if (c + 1 >= 0 && c + 1 < num_chunks) stage1(from(c + 1), to(c + 1), slot(c + 1));
+    if (c >= 0) stage0(from(c), to(c), slot(c));
+  }
 }
 
 }  // namespace
@@ -139,7 +157,6 @@ void SamplingEngine::prepare(const GraphStore& store, size_t num_seeds) {
   for (auto& m : maps_) m.reset(num_seeds);
   frontier_.assign(num_types, Frontier{});
   seed_times_ = nullptr;
-  num_seed_times_ = 0;
 }
 
 // Collects the seed times the temporal paths use. Returns whether there are
@@ -153,7 +170,6 @@ bool SamplingEngine::gather_seed_times(const GraphStore& store, const SampleRequ
       throw std::runtime_error("'seed_node' and 'seed_time' size mismatch.");
     }
     seed_times_ = request.seed_times.data();
-    num_seed_times_ = static_cast<int64_t>(request.seed_times.size());
     return true;
   }
   if (!store.has_node_time(request.entity) || request.seeds.empty()) return false;
@@ -165,7 +181,6 @@ bool SamplingEngine::gather_seed_times(const GraphStore& store, const SampleRequ
     seed_time_buffer_.push_back(times[id]);
   }
   seed_times_ = seed_time_buffer_.data();
-  num_seed_times_ = static_cast<int64_t>(seed_time_buffer_.size());
   return true;
 }
 
@@ -271,7 +286,7 @@ void SamplingEngine::expand_plain(const GraphStore& store, int64_t edge, int64_t
       } else {
         select_random(nb.begin, n, k, plan.picks);
         for (size_t j = static_cast<size_t>(first); j < plan.picks.size(); ++j) {
-          prefetch(row.data + plan.picks[j]);
+          prefetch_read(row.data + plan.picks[j]);
         }
       }
       span = {first, static_cast<int64_t>(plan.picks.size()), false};
@@ -304,17 +319,11 @@ void SamplingEngine::expand_plain(const GraphStore& store, int64_t edge, int64_t
     }
   };
 
-  // Stage offsets: colptr +3, select +2, gather +1, record +0.
-  const int64_t num_chunks = (fr.end - fr.begin + kChunk - 1) / kChunk;
-  auto from = [&](int64_t c) { return fr.begin + c * kChunk; };
-  auto to = [&](int64_t c) { return std::min(from(c) + kChunk, fr.end); };
-  auto plan = [&](int64_t c) -> ChunkPlan& { return plans_[static_cast<size_t>(c % 3)]; };
-  for (int64_t c = -3; c < num_chunks; ++c) {
-    if (c + 3 < num_chunks) fetch_colptr(from(c + 3), to(c + 3));
-    if (c + 2 >= 0 && c + 2 < num_chunks) select(from(c + 2), to(c + 2), plan(c + 2));
-    if (c + 1 >= 0 && c + 1 < num_chunks) gather(from(c + 1), to(c + 1), plan(c + 1));
-    if (c >= 0) record(from(c), to(c), plan(c));
-  }
+  run_pipeline(
+      kChunk, fr.begin, fr.end, fetch_colptr,
+      [&](int64_t a, int64_t b, size_t slot) { select(a, b, plans_[slot]); },
+      [&](int64_t a, int64_t b, size_t slot) { gather(a, b, plans_[slot]); },
+      [&](int64_t a, int64_t b, size_t slot) { record(a, b, plans_[slot]); });
 }
 
 // Floyd's algorithm: exactly k draws, one 32-bit output each, r = u mod
@@ -354,9 +363,6 @@ void SamplingEngine::expand_temporal_each(const TemporalEdge& te, int64_t from, 
     out.entry_pos = i;
     const Neighborhood nb = neighborhood(*te.key, te.colptr, out.row, node);
     if (nb.begin == nb.end) continue;
-    if (out.batch >= num_seed_times_) {
-      throw std::runtime_error("'seed_node' and 'seed_time' size mismatch.");
-    }
     const int64_t seed_time = seed_times_[out.batch];
 
     if (te.is_window) {
@@ -408,7 +414,7 @@ bool SamplingEngine::bisect_chunk(const NeighborTimes& times, Search* searches, 
       q.first = before ? q.first : mid + 1;
       q.count = before ? half : q.count - half - 1;
       if (q.count > 0) {
-        prefetch(times.row.data + q.first + q.count / 2);
+        prefetch_read(times.row.data + q.first + q.count / 2);
         active = true;
       }
     }
@@ -465,19 +471,14 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
         return;
       }
       if (r.begin == r.end) continue;
-      const int64_t batch = dst_batches[static_cast<size_t>(i)];
-      if (batch >= num_seed_times_) {
-        tc.well_formed = false;
-        return;
-      }
-      const int64_t seed_time = seed_times_[batch];
+      const int64_t seed_time = seed_times_[dst_batches[static_cast<size_t>(i)]];
       r.upper = te.is_window ? saturating_add(seed_time, budget.upper) : seed_time;
       r.start = r.begin;
       q.first = r.begin;
       q.count = r.end - r.begin;
       q.x = two_searches ? saturating_add(seed_time, budget.lower) : r.upper;
-      prefetch(row.data + q.first + q.count / 2);
-      prefetch(row.data + r.begin);
+      prefetch_read(row.data + q.first + q.count / 2);
+      prefetch_read(row.data + r.begin);
     }
   };
   // Fetches the time of each search's first probe.
@@ -540,17 +541,11 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
     }
   };
 
-  // Stage offsets: colptr +3, plan +2, prime +1, process +0.
-  const int64_t num_chunks = (fr.end - fr.begin + kChunk - 1) / kChunk;
-  auto from = [&](int64_t c) { return fr.begin + c * kChunk; };
-  auto to = [&](int64_t c) { return std::min(from(c) + kChunk, fr.end); };
-  auto chunk = [&](int64_t c) -> TemporalChunk& { return tchunks_[static_cast<size_t>(c % 3)]; };
-  for (int64_t c = -3; c < num_chunks; ++c) {
-    if (c + 3 < num_chunks) fetch_colptr(from(c + 3), to(c + 3));
-    if (c + 2 >= 0 && c + 2 < num_chunks) plan(from(c + 2), to(c + 2), chunk(c + 2));
-    if (c + 1 >= 0 && c + 1 < num_chunks) prime(from(c + 1), to(c + 1), chunk(c + 1));
-    if (c >= 0) process(from(c), to(c), chunk(c));
-  }
+  run_pipeline(
+      kChunk, fr.begin, fr.end, fetch_colptr,
+      [&](int64_t a, int64_t b, size_t slot) { plan(a, b, tchunks_[slot]); },
+      [&](int64_t a, int64_t b, size_t slot) { prime(a, b, tchunks_[slot]); },
+      [&](int64_t a, int64_t b, size_t slot) { process(a, b, tchunks_[slot]); });
 }
 
 }  // namespace tovalib

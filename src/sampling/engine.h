@@ -101,7 +101,7 @@ class SamplingEngine {
     int64_t upper;
   };
   // The searches of one chunk of frontier entries; not well formed when an
-  // entry's neighbourhood or seed time could not be read.
+  // entry's neighbourhood could not be read.
   struct TemporalChunk {
     Search searches[kChunk];
     TemporalRange ranges[kChunk];
@@ -131,8 +131,8 @@ class SamplingEngine {
   std::vector<LocalIndexMap> maps_;
   std::vector<Frontier> frontier_;
   std::vector<int64_t> seed_time_buffer_;
+  // One time per seed (at least as many as seeds) while a call is temporal.
   const int64_t* seed_times_ = nullptr;
-  int64_t num_seed_times_ = 0;
   TakenSet taken_;
   ChunkPlan plans_[3];  // chunks being recorded, gathered and selected
   TemporalChunk tchunks_[3];  // chunks being processed, primed and planned
