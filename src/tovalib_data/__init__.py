@@ -1,0 +1,5 @@
+"""From tables to sampled training batches, on top of `tovalib.NeighborSampler`."""
+
+from tovalib_data.graph import Graph
+
+__all__ = ["Graph"]

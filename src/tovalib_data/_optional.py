@@ -1,0 +1,27 @@
+"""Lazy imports of optional dependencies, with an error naming the extra."""
+
+from __future__ import annotations
+
+import importlib
+from types import ModuleType
+
+# module name -> the extra of this distribution that installs it
+EXTRAS = {
+    "pandas": "pandas",
+    "pyarrow": "parquet",
+    "torch": "torch",
+    "torch_geometric": "pyg",
+    "tqdm": "progress",
+}
+
+
+def require(module: str) -> ModuleType:
+    """Import `module`, or raise ImportError naming the extra that installs it."""
+    try:
+        return importlib.import_module(module)
+    except ImportError as exc:
+        extra = EXTRAS.get(module, module)
+        raise ImportError(
+            f"{module} is required for this; install it with "
+            f"pip install 'tovalib[{extra}]'"
+        ) from exc
