@@ -1,3 +1,6 @@
+import importlib
+import os
+
 import numpy as np
 import pytest
 from hypothesis import settings
@@ -8,6 +11,16 @@ settings.register_profile("default", deadline=None, max_examples=100)
 settings.load_profile("default")
 
 EMPTY = np.array([], dtype=np.int64)
+
+
+def optional(module):
+    """Import an optional dependency for a test, or skip the test without it.
+
+    CI installs every extra and sets TOVALIB_REQUIRE_EXTRAS, so there a
+    missing dependency fails the test instead of skipping it."""
+    if os.environ.get("TOVALIB_REQUIRE_EXTRAS"):
+        return importlib.import_module(module)
+    return pytest.importorskip(module)
 
 
 def i64(*values):
