@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import os
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -31,6 +33,47 @@ class Graph:
     x: dict[str, Float32Array] = field(default_factory=dict)
     time_unit: str | None = None
     report: dict[str, Any] = field(default_factory=dict)
+
+    @classmethod
+    def from_tables(
+        cls,
+        tables: Mapping[str, Any],
+        primary_keys: Mapping[str, str] | None = None,
+        foreign_keys: Mapping[str, Mapping[str, str]] | None = None,
+        time_columns: Mapping[str, str] | None = None,
+        feature_columns: Mapping[str, Sequence[str]] | None = None,
+        time_unit: str = "s",
+    ) -> Graph:
+        """A graph with one node type per table and two edge types per foreign key.
+
+        `tables` maps a name to a pandas DataFrame or a dict of column -> 1-D
+        array; node i of a type is row i of its table. `foreign_keys[A][c] = B`
+        says column c of A holds primary key values of B; it gives the edge
+        types (A, c, B) and (B, "rev_" + c, A). Neighbourhoods are sorted by
+        the neighbour's time (from `time_columns`), then by id. datetime64
+        times become int64 in `time_unit` ("D", "h", "m", "s", "ms", "us",
+        "ns"). `feature_columns` gives a float32 matrix per table in `x`.
+        Keys that do not resolve are counted per foreign key in `report`.
+        """
+        from tovalib_data.schema import build
+
+        arrays = build(tables, primary_keys, foreign_keys, time_columns, feature_columns,
+                       time_unit)
+        return cls(**vars(arrays))
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Write the graph to the directory `path`, atomically (see `storage`)."""
+        from tovalib_data.storage import save
+
+        save(self, path)
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str], mmap: bool = True) -> Graph:
+        """A graph saved with `save`; with `mmap` every array is a read-only
+        memory map, read only where sampling touches it."""
+        from tovalib_data.storage import load
+
+        return load(path, mmap=mmap)
 
     def sampler(self, seed: int = 0, temporal: bool = True) -> tovalib.NeighborSampler:
         """A sampler over this graph's arrays (nothing is copied).
