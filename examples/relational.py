@@ -2,14 +2,16 @@
 
     python examples/relational.py [--quick] [--csv-dir DIR]
 
-Tables with a primary key, foreign keys and an optional timestamp column
-become a heterogeneous graph: every table is a node type (row i of the table
-is node i), every foreign key gives two edge types, one per direction, and
-every timestamp column gives the table's `node_time`. Neighbourhoods are
-sorted by time, as the temporal budgets require.
+`tovalib_data.Graph.from_tables` turns tables with primary keys, foreign keys
+and timestamp columns into a heterogeneous graph: every table is a node type
+(row i of the table is node i), every foreign key gives two edge types, one
+per direction, and every timestamp column gives the table's `node_time`.
+Neighbourhoods are sorted by time, as the temporal budgets require.
 
 The example writes a small shop database as CSV files, reads them back with
-the standard library, builds the graph and samples training batches for the
+the standard library into NumPy columns (with pandas installed,
+`tovalib_data.read_table` does the same in one call per file), builds the
+graph and samples training batches for the
 task "will this customer order within 30 days after the cut-off?": the seeds
 are customers who had signed up by the cut-off, and the seed time is the
 cut-off itself, so nothing later than it can enter a seed's subgraph.
@@ -20,86 +22,21 @@ from __future__ import annotations
 import argparse
 import csv
 import os
-import sys
 import tempfile
-from dataclasses import dataclass, field
 
 import numpy as np
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import tovalib_data as td
 
-import tovalib  # noqa: E402
-from shop import time_sorted_csc  # noqa: E402
-
-
-@dataclass
-class Table:
-    """Columns of one table; `foreign_keys` maps a column to the table it references."""
-
-    name: str
-    primary_key: str
-    columns: dict[str, np.ndarray]
-    foreign_keys: dict[str, str] = field(default_factory=dict)
-    time_column: str | None = None
-
-    def __len__(self) -> int:
-        return len(self.columns[self.primary_key])
-
-
-def positions_of(keys: np.ndarray, values: np.ndarray) -> np.ndarray:
-    """Row position of each value among `keys` (a primary key column), -1 if absent."""
-    if len(keys) == 0:
-        return np.full(len(values), -1, dtype=np.int64)
-    order = np.argsort(keys, kind="stable")
-    sorted_keys = keys[order]
-    at = np.searchsorted(sorted_keys, values).clip(0, len(keys) - 1)
-    return np.where(sorted_keys[at] == values, order[at], -1).astype(np.int64)
-
-
-def tables_to_graph(tables: list[Table]) -> tuple[dict, dict[str, int]]:
-    """NeighborSampler arguments for `tables`, and the dangling references skipped.
-
-    A foreign key column `c` of table A that references table B gives:
-      (A, c, B):        expanding a B row records the A rows that reference it
-                        (a customer's orders);
-      (B, "rev_" + c, A): expanding an A row records the B row it references
-                        (an order's customer).
-    """
-    by_name = {t.name: t for t in tables}
-    for t in tables:
-        if len(np.unique(t.columns[t.primary_key])) != len(t):
-            raise ValueError(f"primary key {t.name}.{t.primary_key} has duplicates")
-    node_time = {
-        t.name: np.ascontiguousarray(t.columns[t.time_column], dtype=np.int64)
-        for t in tables
-        if t.time_column is not None
-    }
-    edge_types, colptr, row, skipped = [], {}, {}, {}
-    for a in tables:
-        for column, target in a.foreign_keys.items():
-            b = by_name[target]
-            dst_of_a = positions_of(b.columns[b.primary_key], a.columns[column])
-            ok = dst_of_a >= 0  # rows whose reference is missing get no edge
-            skipped[f"{a.name}.{column}"] = int((~ok).sum())
-            a_rows = np.flatnonzero(ok).astype(np.int64)
-            b_rows = dst_of_a[ok]
-            for src, rel, dst, s, d in (
-                (a.name, column, b.name, a_rows, b_rows),
-                (b.name, "rev_" + column, a.name, b_rows, a_rows),
-            ):
-                key = f"{src}__{rel}__{dst}"
-                edge_types.append((src, rel, dst))
-                colptr[key], row[key] = time_sorted_csc(
-                    s, d, len(by_name[dst]), node_time.get(src)
-                )
-    args = {
-        "node_types": [t.name for t in tables],
-        "edge_types": edge_types,
-        "colptr": colptr,
-        "row": row,
-        "node_time": node_time,
-    }
-    return args, skipped
+SCHEMA = {
+    "primary_keys": {"customers": "customer_id", "products": "product_id", "orders": "order_id"},
+    "foreign_keys": {
+        "orders": {"customer_id": "customers"},
+        "order_items": {"order_id": "orders", "product_id": "products"},
+    },
+    "time_columns": {"customers": "signup", "orders": "placed", "order_items": "added"},
+    "time_unit": "D",  # the datetime columns become int64 days since 1970-01-01
+}
 
 
 # ---------------------------------------------------------------------------
@@ -149,57 +86,52 @@ def read_csv(path: str) -> dict[str, list[str]]:
     return columns
 
 
-def days(values: list[str]) -> np.ndarray:
-    """ISO dates as int64 days since 1970-01-01."""
-    return np.array(values, dtype="datetime64[D]").astype(np.int64)
-
-
-def read_shop_csv(directory: str) -> list[Table]:
+def read_shop_csv(directory: str) -> dict[str, dict[str, np.ndarray]]:
+    """The four tables as NumPy columns: ids as integers (customer ids stay
+    strings), dates as datetime64."""
     def load(name):
         return read_csv(os.path.join(directory, f"{name}.csv"))
 
     c, p, o, i = (load(n) for n in ("customers", "products", "orders", "order_items"))
     ints = lambda v: np.array(v, dtype=np.int64)  # noqa: E731
-    return [
-        Table("customers", "customer_id",
-              {"customer_id": np.array(c["customer_id"]), "signup": days(c["signup_date"])},
-              time_column="signup"),
-        Table("products", "product_id", {"product_id": ints(p["product_id"])}),
-        Table("orders", "order_id",
-              {"order_id": ints(o["order_id"]), "customer_id": np.array(o["customer_id"]),
-               "placed": days(o["order_date"])},
-              foreign_keys={"customer_id": "customers"}, time_column="placed"),
-        Table("order_items", "item_id",
-              {"item_id": ints(i["item_id"]), "order_id": ints(i["order_id"]),
-               "product_id": ints(i["product_id"]), "added": days(i["added_date"])},
-              foreign_keys={"order_id": "orders", "product_id": "products"},
-              time_column="added"),
-    ]
+    dates = lambda v: np.array(v, dtype="datetime64[D]")  # noqa: E731
+    return {
+        "customers": {"customer_id": np.array(c["customer_id"]),
+                      "signup": dates(c["signup_date"])},
+        "products": {"product_id": ints(p["product_id"])},
+        "orders": {"order_id": ints(o["order_id"]), "customer_id": np.array(o["customer_id"]),
+                   "placed": dates(o["order_date"])},
+        "order_items": {"item_id": ints(i["item_id"]), "order_id": ints(i["order_id"]),
+                        "product_id": ints(i["product_id"]), "added": dates(i["added_date"])},
+    }
 
 
 # ---------------------------------------------------------------------------
 # Training batches.
 
-def training_batches(tables: list[Table], cutoffs: list[str], batch_size: int, seed: int = 0):
+def training_batches(graph: td.Graph, cutoffs: list[str], batch_size: int, seed: int = 0):
     """Per cut-off: seeds (customers signed up by then), seed times and labels."""
-    by_name = {t.name: t for t in tables}
-    customers, orders = by_name["customers"], by_name["orders"]
-    customer_of_order = positions_of(customers.columns["customer_id"], orders.columns["customer_id"])
+    signup, placed = graph.node_time["customers"], graph.node_time["orders"]
+    # An order's customer is its one neighbour along the reverse edge type.
+    colptr = graph.colptr["customers__rev_customer_id__orders"]
+    has_customer = np.diff(colptr) > 0
+    customer_of_order = np.full(len(placed), -1, dtype=np.int64)
+    customer_of_order[has_customer] = graph.row["customers__rev_customer_id__orders"]
     rng = np.random.default_rng(seed)
     for cutoff in cutoffs:
         t = int(np.datetime64(cutoff, "D").astype(np.int64))
-        eligible = np.flatnonzero(customers.columns["signup"] <= t)
+        eligible = np.flatnonzero(signup <= t)
         seeds = np.sort(rng.choice(eligible, min(batch_size, len(eligible)), replace=False))
-        soon = (orders.columns["placed"] > t) & (orders.columns["placed"] <= t + 30)
+        soon = (placed > t) & (placed <= t + 30)
         buyers = np.unique(customer_of_order[soon & (customer_of_order >= 0)])
         labels = np.isin(seeds, buyers)
         yield cutoff, seeds.astype(np.int64), np.full(len(seeds), t, dtype=np.int64), labels
 
 
-def budgets(graph: dict, hops: int) -> tuple[dict, dict]:
+def budgets(graph: td.Graph, hops: int) -> tuple[dict, dict]:
     """A customer's orders of the last 90 days by window; every other step by counts."""
     counts, windows = {}, {}
-    for src, rel, dst in graph["edge_types"]:
+    for src, rel, dst in graph.edge_types:
         key = f"{src}__{rel}__{dst}"
         if (src, dst) == ("orders", "customers"):
             windows[key] = np.array([[-90, 0]] * hops, dtype=np.int64)
@@ -208,11 +140,11 @@ def budgets(graph: dict, hops: int) -> tuple[dict, dict]:
     return counts, windows
 
 
-def latest_time_per_seed(graph: dict, result: tuple, num_seeds: int) -> np.ndarray:
+def latest_time_per_seed(graph: td.Graph, result: tuple, num_seeds: int) -> np.ndarray:
     """The latest node time in each seed's subgraph (over timed node types)."""
     nodes, batches = result[2], result[3]
     latest = np.full(num_seeds, np.iinfo(np.int64).min)
-    for node_type, times in graph["node_time"].items():
+    for node_type, times in graph.node_time.items():
         np.maximum.at(latest, batches[node_type], times[nodes[node_type]])
     return latest
 
@@ -230,24 +162,24 @@ def main(argv: list[str] | None = None) -> None:
         os.makedirs(directory, exist_ok=True)
         write_shop_csv(directory, *sizes)
         tables = read_shop_csv(directory)
-    graph, skipped = tables_to_graph(tables)
+    graph = td.Graph.from_tables(tables, **SCHEMA)
 
-    print("tables: " + ", ".join(f"{t.name} {len(t)} rows" for t in tables))
-    for ref, n in skipped.items():
-        if n:
-            print(f"{ref}: {n} rows skipped, the key they reference does not exist")
+    print("tables: " + ", ".join(f"{name} {n} rows" for name, n in graph.num_nodes.items()))
+    for ref, counts in graph.report.items():
+        if counts["dropped"]:
+            print(f"{ref}: {counts['dropped']} rows skipped, the key they reference does not exist")
     print("edge types (both directions per foreign key):")
-    for src, rel, dst in graph["edge_types"]:
+    for src, rel, dst in graph.edge_types:
         key = f"{src}__{rel}__{dst}"
-        print(f"  {key:<38}{len(graph['row'][key]):>7} edges")
+        print(f"  {key:<38}{len(graph.row[key]):>7} edges")
 
-    sampler = tovalib.NeighborSampler(**graph, seed=5)
+    sampler = graph.sampler(seed=5)
     counts, windows = budgets(graph, hops=3)
     cutoffs = ["2024-06-01", "2024-08-01", "2024-10-01"]
     print("training batches: does the customer order in the 30 days after the cut-off?")
     print(f"{'cut-off':<12}{'seeds':>6}{'positive':>10}{'nodes':>8}{'edges':>8}"
           f"  {'latest time in a subgraph'}  {'all by the cut-off'}")
-    for cutoff, seeds, seed_time, labels in training_batches(tables, cutoffs, batch_size):
+    for cutoff, seeds, seed_time, labels in training_batches(graph, cutoffs, batch_size):
         result = sampler.sample(counts, windows, "customers", seeds, seed_time)
         latest = latest_time_per_seed(graph, result, len(seeds))
         num_nodes = sum(len(v) for v in result[2].values())

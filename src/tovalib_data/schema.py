@@ -69,7 +69,7 @@ class KeyIndex:
             same = np.flatnonzero(values[1:] == values[:-1])
             if len(same):
                 raise ValueError(
-                    f"primary key {self.where} has duplicates, for example {values[same[0]]!r}"
+                    f"primary key {self.where} has duplicates, for example {values[same[0]].item()!r}"
                 )
         self.sorted = values
         # Strictly increasing integers from 0 to size - 1 are the row positions.
