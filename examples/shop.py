@@ -1,9 +1,11 @@
 """A small synthetic shop: customers, products and orders with timestamps.
 
-Shared by the examples. `time_sorted_csc` is the recipe for turning an edge
-list into the arrays `tovalib.NeighborSampler` reads: `colptr` indexed by
-destination id, `row` holding source ids, and every neighbourhood ordered by
-the time of its source nodes, which the temporal budgets require.
+Shared by the examples. `shop_tables` gives it as relational tables for
+`tovalib_data.Graph.from_tables` (with `SHOP_SCHEMA`); `make_shop` builds the
+arrays of a smaller schema (orders link products directly) from edge lists
+with `tovalib_data.time_sorted_csc`: `colptr` indexed by destination id, `row`
+holding source ids, and every neighbourhood ordered by the time of its source
+nodes, which the temporal budgets require.
 
     graph = make_shop(num_customers=20, num_products=12, num_orders=120)
     sampler = tovalib.NeighborSampler(**graph.sampler_args())
@@ -14,6 +16,8 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 
 import numpy as np
+
+from tovalib_data import time_sorted_csc
 
 NODE_TYPES = ["customer", "product", "order"]
 
@@ -31,26 +35,6 @@ def edge_key(edge_type: tuple[str, str, str]) -> str:
     """The dictionary key of an edge type: source__relation__destination."""
     src, rel, dst = edge_type
     return f"{src}__{rel}__{dst}"
-
-
-def time_sorted_csc(
-    src: np.ndarray, dst: np.ndarray, num_dst: int, src_time: np.ndarray | None
-) -> tuple[np.ndarray, np.ndarray]:
-    """CSC arrays of the edges src[i] -> dst[i], neighbourhoods sorted by time.
-
-    Returns (colptr, row): the neighbours of destination d are
-    row[colptr[d]:colptr[d + 1]], ordered by src_time of the neighbour (ties
-    and untimed graphs by source id). Both arrays are int64 and contiguous.
-    """
-    src = np.asarray(src, dtype=np.int64)
-    dst = np.asarray(dst, dtype=np.int64)
-    # lexsort sorts by the last key first: destination, then time, then id.
-    keys = (src, dst) if src_time is None else (src, src_time[src], dst)
-    order = np.lexsort(keys)
-    counts = np.bincount(dst, minlength=num_dst)
-    colptr = np.zeros(num_dst + 1, dtype=np.int64)
-    np.cumsum(counts, out=colptr[1:])
-    return colptr, np.ascontiguousarray(src[order])
 
 
 @dataclass
@@ -79,18 +63,18 @@ class Graph:
         return bool(np.any(self.row[key][ptr[dst] : ptr[dst + 1]] == src))
 
 
-def make_shop(
+def draw_shop(
     num_customers: int = 20,
     num_products: int = 12,
     num_orders: int = 120,
     horizon: int = 365,
     seed: int = 0,
-) -> Graph:
-    """A deterministic shop whose times are days in [0, horizon).
+) -> dict[str, np.ndarray]:
+    """A deterministic shop whose times are days in [0, horizon), as columns.
 
     Customers sign up and products are listed at random days; each order is
     placed by one customer after signing up and holds one to three distinct
-    products that were listed before it.
+    products that were listed before it (one order item each).
     """
     rng = np.random.default_rng(seed)
     signup = rng.integers(0, horizon // 3, num_customers).astype(np.int64)
@@ -108,10 +92,54 @@ def make_shop(
         for p in rng.choice(available, size=size, replace=False):
             order_src.append(int(p))
             order_dst.append(o)
-    item_product = np.array(order_src, dtype=np.int64)
-    item_order = np.array(order_dst, dtype=np.int64)
+    return {
+        "signup": signup,
+        "listed": listed,
+        "order_customer": customer,
+        "placed": placed,
+        "item_product": np.array(order_src, dtype=np.int64),
+        "item_order": np.array(order_dst, dtype=np.int64),
+    }
 
-    node_time = {"customer": signup, "product": listed, "order": placed}
+
+def shop_tables(**sizes: int) -> dict[str, dict[str, np.ndarray]]:
+    """The shop of `draw_shop` as four tables of NumPy columns; every table's
+    key is its row number, and every row has a day. For `SHOP_SCHEMA`."""
+    c = draw_shop(**sizes)
+    return {
+        "customers": {"id": np.arange(len(c["signup"])), "signup": c["signup"]},
+        "products": {"id": np.arange(len(c["listed"])), "listed": c["listed"]},
+        "orders": {"id": np.arange(len(c["placed"])), "customer_id": c["order_customer"],
+                   "placed": c["placed"]},
+        "order_items": {"order_id": c["item_order"], "product_id": c["item_product"],
+                        "placed": c["placed"][c["item_order"]]},
+    }
+
+
+SHOP_SCHEMA = {
+    "primary_keys": {"customers": "id", "products": "id", "orders": "id"},
+    "foreign_keys": {
+        "orders": {"customer_id": "customers"},
+        "order_items": {"order_id": "orders", "product_id": "products"},
+    },
+    "time_columns": {"customers": "signup", "products": "listed", "orders": "placed",
+                     "order_items": "placed"},
+}
+
+
+def make_shop(
+    num_customers: int = 20,
+    num_products: int = 12,
+    num_orders: int = 120,
+    horizon: int = 365,
+    seed: int = 0,
+) -> Graph:
+    """The shop of `draw_shop` as the arrays of a graph with three node types
+    (orders link products directly), built with `time_sorted_csc`."""
+    c = draw_shop(num_customers, num_products, num_orders, horizon, seed)
+    customer, placed = c["order_customer"], c["placed"]
+    item_product, item_order = c["item_product"], c["item_order"]
+    node_time = {"customer": c["signup"], "product": c["listed"], "order": placed}
     num_nodes = {"customer": num_customers, "product": num_products, "order": num_orders}
     orders = np.arange(num_orders, dtype=np.int64)
     edge_lists = {

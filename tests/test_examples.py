@@ -71,18 +71,23 @@ def test_quickstart_prints_three_consistent_summaries(quickstart_output):
     assert list(sections) == ["plain counts", "temporal counts", "time windows"]
     num_seeds = numbers(re.search(r"seeds: customers (\[.*?\])", quickstart_output).group(1))
     for name, s in sections.items():
-        for cells in s["nodes"].values():  # seeds, hop 1..3, total
+        assert len(s["edges"]) == 6  # two per foreign key: orders, items -> orders, products
+        for cells in s["nodes"].values():  # seeds, hop 1..4, total
+            assert len(cells) == 6 and sum(cells[:-1]) == cells[-1], name
+        for cells in s["edges"].values():  # hop 1..4, total
             assert len(cells) == 5 and sum(cells[:-1]) == cells[-1], name
-        for cells in s["edges"].values():  # hop 1..3, total
-            assert len(cells) == 4 and sum(cells[:-1]) == cells[-1], name
-        assert s["nodes"]["customer"][0] == len(num_seeds)
+        assert s["nodes"]["customers"][0] == len(num_seeds)
         # Hop 1 reaches each order of a seed once, over its one customer edge,
         # and hop 2 walks each of those orders back to that one customer.
-        hop1_orders = s["nodes"]["order"][1]
-        assert s["edges"]["order__placed_by__customer"][0] == hop1_orders > 0
-        assert s["edges"]["customer__places__order"][1] == hop1_orders
+        hop1_orders = s["nodes"]["orders"][1]
+        assert s["edges"]["orders__customer_id__customers"][0] == hop1_orders > 0
+        assert s["edges"]["customers__rev_customer_id__orders"][1] == hop1_orders
+        # Hop 3 walks each item of hop 2 to its one product and its one order.
+        hop2_items = s["nodes"]["order_items"][2]
+        assert s["edges"]["products__rev_product_id__order_items"][2] == hop2_items > 0
+        assert s["edges"]["orders__rev_order_id__order_items"][2] == hop2_items
         assert len(s["seeds"]) == len(num_seeds)
-        assert sum(seed[1] for seed in s["seeds"]) == s["nodes"]["order"][-1]
+        assert sum(seed[1] for seed in s["seeds"]) == s["nodes"]["orders"][-1]
 
 
 @pytest.mark.parametrize("mode, lower", [("temporal counts", None), ("time windows", -90)])
@@ -233,30 +238,28 @@ def examples_on_path(monkeypatch):
 
 @pytest.mark.usefixtures("examples_on_path")
 def test_read_only_memory_maps_sample_like_in_memory_arrays(tmp_path):
-    from mmap_workers import load_graph, save_graph
-    from shop import edge_key, make_shop
+    import tovalib_data as td
+    from shop import SHOP_SCHEMA, shop_tables
 
-    save_graph(make_shop(num_customers=30, num_products=10, num_orders=200), str(tmp_path))
-    mapped = load_graph(str(tmp_path), mmap_mode="r")
-    assert all(isinstance(a, np.memmap) for a in mapped["row"].values())
-    in_memory = load_graph(str(tmp_path), mmap_mode=None)
-    budgets = {edge_key(et): np.array([3, 2], dtype=np.int64) for et in mapped["edge_types"]}
+    tables = shop_tables(num_customers=30, num_products=10, num_orders=200)
+    td.Graph.from_tables(tables, **SHOP_SCHEMA).save(tmp_path / "shop")
+    mapped = td.Graph.load(tmp_path / "shop", mmap=True)
+    assert all(isinstance(a, np.memmap) for a in mapped.row.values())
+    in_memory = td.Graph.load(tmp_path / "shop", mmap=False)
+    budgets = {key: np.array([3, 2], dtype=np.int64) for key in mapped.colptr}
     seeds, days = np.arange(10, dtype=np.int64), np.full(10, 250, dtype=np.int64)
 
-    def batches(args):
+    def batches(graph):
         # Plain draws on a sampler without times, then temporal counts, twice.
-        plain = tovalib.NeighborSampler(**{**args, "node_time": {}}, seed=5)
-        timed = tovalib.NeighborSampler(**args, seed=5)
+        plain, timed = graph.sampler(seed=5, temporal=False), graph.sampler(seed=5)
         return [
-            s.sample(budgets, {}, "customer", seeds, t)
+            s.sample(budgets, {}, "customers", seeds, t)
             for _ in range(2)
             for s, t in ((plain, EMPTY), (timed, days))
         ]
 
     expected = batches(in_memory)
-    got = batches(mapped)
-    del mapped  # the samplers keep the maps alive themselves
-    for a, b in zip(got, expected):
+    for a, b in zip(batches(mapped), expected):
         for d1, d2 in zip(a, b):
             assert d1.keys() == d2.keys()
             assert all(np.array_equal(d1[k], d2[k]) for k in d1)
