@@ -1,6 +1,13 @@
 """From tables to sampled training batches, on top of `tovalib.NeighborSampler`."""
 
 from tovalib_data.csc import time_sorted_csc
+from tovalib_data.files import read_table
 from tovalib_data.graph import Graph
+from tovalib_data.storage import GraphFileError
 
-__all__ = ["Graph", "time_sorted_csc"]
+__all__ = [
+    "Graph",
+    "GraphFileError",
+    "read_table",
+    "time_sorted_csc",
+]
