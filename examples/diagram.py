@@ -20,12 +20,16 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import tovalib  # noqa: E402
-from quickstart import count_budgets  # noqa: E402
-from shop import edge_key, make_shop  # noqa: E402
+from shop import Graph, edge_key, make_shop  # noqa: E402
 
 COLORS = {"customer": "#4C72B0", "product": "#DD8452", "order": "#55A868"}
 DEFAULT_OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs",
                            "sampled_batch.png")
+
+
+def count_budgets(graph: Graph) -> dict[str, np.ndarray]:
+    """Up to 3, 2 and 2 neighbours per node in hops 1, 2 and 3."""
+    return {edge_key(et): np.array([3, 2, 2], dtype=np.int64) for et in graph.edge_types}
 
 
 def hop_of_each_node(num_nodes: np.ndarray) -> np.ndarray:

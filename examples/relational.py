@@ -23,12 +23,13 @@ import argparse
 import csv
 import os
 import tempfile
+from typing import Any
 
 import numpy as np
 
 import tovalib_data as td
 
-SCHEMA = {
+SCHEMA: dict[str, Any] = {
     "primary_keys": {"customers": "customer_id", "products": "product_id", "orders": "order_id"},
     "foreign_keys": {
         "orders": {"customer_id": "customers"},

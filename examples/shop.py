@@ -14,6 +14,7 @@ nodes, which the temporal budgets require.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 
@@ -116,7 +117,7 @@ def shop_tables(**sizes: int) -> dict[str, dict[str, np.ndarray]]:
     }
 
 
-SHOP_SCHEMA = {
+SHOP_SCHEMA: dict[str, Any] = {
     "primary_keys": {"customers": "id", "products": "id", "orders": "id"},
     "foreign_keys": {
         "orders": {"customer_id": "customers"},
