@@ -106,6 +106,33 @@ def test_edge_list_neighbourhoods_sorted_by_time_then_id(timed):
         assert got == want
 
 
+@pytest.mark.parametrize("seed", range(6))
+def test_random_schemas_match_a_plain_reference(seed):
+    """Keys in random order with gaps and misses, ties in time, one untimed
+    table: every neighbourhood holds exactly the referencing rows, by (time, id)."""
+    rng = np.random.default_rng(seed)
+    n_a, n_b = int(rng.integers(0, 30)), int(rng.integers(1, 300))
+    keys = rng.permutation(n_a) * 3 - 20
+    refs = rng.choice(np.concatenate([keys, [-999, 5000]]), n_b)
+    times = {"a": rng.integers(0, 5, n_a), "b": rng.integers(0, 5, n_b)}
+    timed = [t for t in "ab" if rng.random() < 0.7]
+    graph = td.Graph.from_tables(
+        {"a": {"k": keys, "t": times["a"]}, "b": {"ref": refs, "t": times["b"]}},
+        primary_keys={"a": "k"}, foreign_keys={"b": {"ref": "a"}},
+        time_columns={t: "t" for t in timed},
+    )
+    position = {int(k): i for i, k in enumerate(keys)}
+    edges = [(b, position[int(r)]) for b, r in enumerate(refs) if int(r) in position]
+    for key, pairs, src, num_dst in (("b__ref__a", edges, "b", n_a),
+                                     ("a__rev_ref__b", [(a, b) for b, a in edges], "a", n_b)):
+        order = (lambda s: (times[src][s], s)) if src in timed else (lambda s: s)  # noqa: E731
+        colptr, row = graph.colptr[key], graph.row[key]
+        for d in range(num_dst):
+            assert row[colptr[d]:colptr[d + 1]].tolist() == \
+                sorted((s for s, t in pairs if t == d), key=order)
+    assert graph.report["b.ref"]["dropped"] == n_b - len(edges)
+
+
 ERRORS = [
     # (what to change, exception, message)
     (lambda t, s: t["customers"].update(id=np.array(["c1", "c2", "c1"])),

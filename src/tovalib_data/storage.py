@@ -127,6 +127,9 @@ def _flush(f: BinaryIO) -> None:
 
 
 def _fsync_dir(directory: Path) -> None:
+    """Makes the directory's entries durable (a renamed or new file)."""
+    if os.name == "nt":  # directories cannot be opened for fsync there
+        return
     fd = os.open(directory, os.O_RDONLY)
     try:
         os.fsync(fd)
