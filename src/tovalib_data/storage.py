@@ -19,6 +19,7 @@ before mapping anything, and raises `GraphFileError` naming the file.
 from __future__ import annotations
 
 import json
+import math
 import os
 import shutil
 import tempfile
@@ -269,12 +270,14 @@ def _open_array(
                     header = np.lib.format.read_array_header_2_0(f)
                 else:
                     raise ValueError(f"unsupported .npy version {version}")
-            except ValueError as exc:
+            except Exception as exc:  # any malformed header, whatever the parser raises
                 raise GraphFileError(f"{path} is not a readable .npy file: {exc}") from None
             offset = f.tell()
             size = os.fstat(f.fileno()).st_size
     except FileNotFoundError:
         raise GraphFileError(f"{path} is missing") from None
+    except OSError as exc:
+        raise GraphFileError(f"{path} cannot be read: {exc.strerror}") from None
     file_shape, fortran, file_dtype = header
     if file_dtype != np.dtype(dtype) or fortran or tuple(file_shape) != shape:
         raise GraphFileError(
@@ -282,7 +285,7 @@ def _open_array(
             f"{' in Fortran order' if fortran else ''}; the manifest records "
             f"{np.dtype(dtype)} of shape {shape}"
         )
-    expected = offset + int(np.prod(shape)) * np.dtype(dtype).itemsize
+    expected = offset + math.prod(shape) * np.dtype(dtype).itemsize
     if size != expected:
         state = "truncated" if size < expected else "longer than its array"
         raise GraphFileError(f"{path} is {state}: {size} bytes, expected {expected}")
@@ -292,4 +295,4 @@ def _open_array(
         return np.memmap(path, dtype=dtype, mode="r", offset=offset, shape=shape)
     with open(path, "rb") as f:
         f.seek(offset)
-        return np.fromfile(f, dtype=dtype, count=int(np.prod(shape))).reshape(shape)
+        return np.fromfile(f, dtype=dtype, count=math.prod(shape)).reshape(shape)
