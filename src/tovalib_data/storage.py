@@ -65,7 +65,12 @@ def save(graph: Graph, path: str | os.PathLike[str]) -> None:
         if target.exists():
             aside = Path(tempfile.mkdtemp(prefix=f".{target.name}.old-", dir=parent))
             os.replace(target, aside / "graph")
-            os.replace(scratch, target)
+            try:
+                os.replace(scratch, target)
+            except BaseException:
+                os.replace(aside / "graph", target)  # put the old graph back
+                aside.rmdir()
+                raise
             _fsync_dir(parent)
             shutil.rmtree(aside)
         else:
