@@ -1,13 +1,18 @@
 """From tables to sampled training batches, on top of `tovalib.NeighborSampler`."""
 
+from tovalib_data.batch import Batch, TorchBatch
 from tovalib_data.csc import time_sorted_csc
 from tovalib_data.files import read_table
 from tovalib_data.graph import Graph
+from tovalib_data.loader import NeighborLoader
 from tovalib_data.storage import GraphFileError
 
 __all__ = [
+    "Batch",
     "Graph",
     "GraphFileError",
+    "NeighborLoader",
+    "TorchBatch",
     "read_table",
     "time_sorted_csc",
 ]

@@ -1,0 +1,129 @@
+"""One sampled mini-batch, and its conversion to PyTorch and PyTorch Geometric."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+
+from tovalib_data._optional import require
+
+if TYPE_CHECKING:  # torch is an optional extra; without it the tensors are Any
+    import torch  # type: ignore[import-not-found, unused-ignore]
+
+Int64Array = npt.NDArray[np.int64]
+Float32Array = npt.NDArray[np.float32]
+
+
+def edge_type_of(key: str) -> tuple[str, str, str]:
+    """The (source, relation, destination) triple of an edge type key."""
+    src, rel, dst = key.split("__")
+    return src, rel, dst
+
+
+@dataclass(frozen=True)
+class Batch:
+    """The sampled subgraphs of one batch of seeds.
+
+    The first six fields are the sampler's results (see the README's
+    "Results"). `seed_node` and `seed_time` are what was sampled from
+    (`seed_time` is None when the loader had no seed times); `seed_index`
+    is each seed's position in the loader's seed array, for looking up
+    labels. `x_dict` holds the graph's feature rows and `time_dict` the
+    node times of the sampled nodes, per node type that has them.
+    """
+
+    entity_table: str
+    row_dict: dict[str, Int64Array]
+    col_dict: dict[str, Int64Array]
+    node_dict: dict[str, Int64Array]
+    batch_dict: dict[str, Int64Array]
+    num_sampled_nodes_dict: dict[str, Int64Array]
+    num_sampled_edges_dict: dict[str, Int64Array]
+    seed_node: Int64Array
+    seed_time: Int64Array | None
+    seed_index: Int64Array
+    x_dict: dict[str, Float32Array] = field(default_factory=dict)
+    time_dict: dict[str, Int64Array] = field(default_factory=dict)
+
+    @property
+    def batch_size(self) -> int:
+        return len(self.seed_node)
+
+    def to_torch(self) -> TorchBatch:
+        """The same arrays as torch tensors sharing their memory."""
+        tensor = require("torch").from_numpy
+
+        def convert(d: dict[str, Any]) -> dict[str, torch.Tensor]:
+            return {k: tensor(v) for k, v in d.items()}
+
+        return TorchBatch(
+            entity_table=self.entity_table,
+            row_dict=convert(self.row_dict),
+            col_dict=convert(self.col_dict),
+            node_dict=convert(self.node_dict),
+            batch_dict=convert(self.batch_dict),
+            num_sampled_nodes_dict=convert(self.num_sampled_nodes_dict),
+            num_sampled_edges_dict=convert(self.num_sampled_edges_dict),
+            seed_node=tensor(self.seed_node),
+            seed_time=None if self.seed_time is None else tensor(self.seed_time),
+            seed_index=tensor(self.seed_index),
+            x_dict=convert(self.x_dict),
+            time_dict=convert(self.time_dict),
+        )
+
+    def to_pyg(self) -> Any:
+        """A `torch_geometric.data.HeteroData` in the layout of PyG's loaders.
+
+        Per node type: `n_id`, `batch`, `num_sampled_nodes` (seeds, then per
+        hop), and `x` and `time` where the graph has them. Per edge type
+        (as a triple): `edge_index` = [row; col] and `num_sampled_edges`
+        (per hop); both lists are what `torch_geometric.utils.trim_to_layer`
+        reads. The seeds' node type also holds `batch_size`, `input_id`
+        (`seed_index`) and `seed_time`; its first `batch_size` nodes are
+        the seeds. Only `edge_index` is a copy; every other tensor shares
+        the batch's memory.
+        """
+        torch = require("torch")
+        hetero_data = require("torch_geometric.data").HeteroData
+        tensor = torch.from_numpy
+        data = hetero_data()
+        for node_type, ids in self.node_dict.items():
+            store = data[node_type]
+            store.n_id = tensor(ids)
+            store.batch = tensor(self.batch_dict[node_type])
+            store.num_sampled_nodes = self.num_sampled_nodes_dict[node_type].tolist()
+            if node_type in self.x_dict:
+                store.x = tensor(self.x_dict[node_type])
+            if node_type in self.time_dict:
+                store.time = tensor(self.time_dict[node_type])
+        for key, row in self.row_dict.items():
+            store = data[edge_type_of(key)]
+            store.edge_index = tensor(np.stack([row, self.col_dict[key]]))
+            store.num_sampled_edges = self.num_sampled_edges_dict[key].tolist()
+        seeds = data[self.entity_table]
+        seeds.batch_size = self.batch_size
+        seeds.input_id = tensor(self.seed_index)
+        if self.seed_time is not None:
+            seeds.seed_time = tensor(self.seed_time)
+        return data
+
+
+@dataclass(frozen=True)
+class TorchBatch:
+    """`Batch` with torch tensors in place of the NumPy arrays."""
+
+    entity_table: str
+    row_dict: dict[str, torch.Tensor]
+    col_dict: dict[str, torch.Tensor]
+    node_dict: dict[str, torch.Tensor]
+    batch_dict: dict[str, torch.Tensor]
+    num_sampled_nodes_dict: dict[str, torch.Tensor]
+    num_sampled_edges_dict: dict[str, torch.Tensor]
+    seed_node: torch.Tensor
+    seed_time: torch.Tensor | None
+    seed_index: torch.Tensor
+    x_dict: dict[str, torch.Tensor]
+    time_dict: dict[str, torch.Tensor]

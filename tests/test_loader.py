@@ -1,0 +1,247 @@
+"""NeighborLoader: batches that depend on (seed, epoch, batch) only, resumption,
+shards, worker errors and shutdown, and the conversions to torch and PyG."""
+
+import threading
+import traceback
+
+import numpy as np
+import pytest
+
+from conftest import optional
+import tovalib_data as td
+from tovalib_data.loader import sampler_seed
+
+
+def random_graph(seed=0, users=60, items=25, events=400, timed=False):
+    """users <- events -> items, both directions; features on users; event
+    times (and time-sorted neighbourhoods) when `timed`."""
+    rng = np.random.default_rng(seed)
+    user, item = rng.integers(0, users, events), rng.integers(0, items, events)
+    ids, time = np.arange(events), np.sort(rng.integers(0, 1000, events))
+    num_nodes = {"user": users, "item": items, "event": events}
+    links = {("event", "by", "user"): (user, ids), ("user", "made", "event"): (ids, user),
+             ("event", "on", "item"): (item, ids), ("item", "has", "event"): (ids, item)}
+    colptr, row = {}, {}
+    for (src, rel, dst), (d, s) in links.items():
+        key = f"{src}__{rel}__{dst}"
+        order = np.lexsort((s, d))  # event ids are in time order
+        colptr[key] = np.concatenate([[0], np.cumsum(np.bincount(d, minlength=num_nodes[dst]))])
+        row[key] = s[order].astype(np.int64)
+    node_time = {"event": time.astype(np.int64)} if timed else {}
+    x = {"user": rng.standard_normal((users, 3), dtype=np.float32)}
+    return td.Graph(["user", "item", "event"], list(links), colptr, row, node_time, num_nodes,
+                    x=x, time_unit="s" if timed else None)
+
+
+GRAPH = random_graph()
+
+
+def loader(graph=GRAPH, **kwargs):
+    options = dict(entity_table="user", num_neighbors=[4, 3], batch_size=8, num_workers=0)
+    return td.NeighborLoader(graph, **{**options, **kwargs})
+
+
+def contents(batch):
+    fields = ["row_dict", "col_dict", "node_dict", "batch_dict", "num_sampled_nodes_dict",
+              "num_sampled_edges_dict", "x_dict", "time_dict"]
+    out = {f: {k: v.tolist() for k, v in getattr(batch, f).items()} for f in fields}
+    out["seeds"] = batch.seed_node.tolist(), batch.seed_index.tolist()
+    return out
+
+
+def epoch(ldr):
+    return [contents(b) for b in ldr]
+
+
+def loader_threads():
+    return [t for t in threading.enumerate() if t.name.startswith("tovalib-loader")]
+
+
+@pytest.fixture(scope="module")
+def reference():
+    return epoch(loader())
+
+
+@pytest.mark.parametrize("num_workers", [0, 1, 2, 4])
+def test_batches_do_not_depend_on_workers_or_run(reference, num_workers):
+    assert epoch(loader(num_workers=num_workers, prefetch=1)) == reference
+    assert len(reference) == 8  # 60 seeds in batches of 8
+
+
+def test_epoch_and_seed_change_the_batches(reference):
+    other_epoch = loader()
+    other_epoch.set_epoch(1)
+    changed = epoch(other_epoch)
+    assert sorted(b["seeds"][0] for b in changed) != sorted(b["seeds"][0] for b in reference)
+    # Same seed order, other sampler seeds: plain counts draw other neighbours.
+    unshuffled = [epoch(loader(shuffle=False, seed=s)) for s in (0, 1)]
+    assert [b["seeds"] for b in unshuffled[0]] == [b["seeds"] for b in unshuffled[1]]
+    assert unshuffled[0] != unshuffled[1]
+
+
+def test_batch_is_the_sampler_result_for_its_seed():
+    ldr = loader(seed=5, world_size=2, rank=1)
+    ldr.set_epoch(3)
+    batch = list(ldr)[2]
+    positions = ldr.shard()[16:24]
+    sampler = GRAPH.sampler(sampler_seed(5, 3, 2 * 2 + 1))
+    expected = sampler.sample(ldr.num_neighbors, {}, "user", positions, np.empty(0, np.int64))
+    assert [contents(batch)[f] for f in ("row_dict", "node_dict")] == [
+        {k: v.tolist() for k, v in expected[i].items()} for i in (0, 2)]
+    assert batch.seed_index.tolist() == positions.tolist()
+    np.testing.assert_array_equal(batch.x_dict["user"], GRAPH.x["user"][batch.node_dict["user"]])
+
+
+@pytest.mark.parametrize("received", [1, 4, 8])  # batches the consumer got before the state
+@pytest.mark.parametrize("num_workers", [0, 3])
+def test_resume_continues_the_interrupted_epoch(num_workers, received):
+    first = loader(num_workers=2)
+    first.set_epoch(2)
+    uninterrupted = epoch(first)
+    for i, _ in enumerate(first):  # prefetches past the state's position
+        if i + 1 == received:
+            state = first.state_dict()
+            break
+    resumed = loader(num_workers=num_workers)
+    resumed.load_state_dict(state)
+    resumed.set_epoch(2)  # the training loop's call for the current epoch keeps the position
+    assert epoch(resumed) == uninterrupted[received:]
+
+
+@pytest.mark.parametrize("drop_last", [False, True])
+@pytest.mark.parametrize("world_size", [1, 2, 3, 4])
+def test_shards_are_equal_and_cover_the_seeds(world_size, drop_last):
+    seeds = np.arange(5, 28)  # 23 seeds
+    shards = []
+    for rank in range(world_size):
+        ldr = loader(seeds=seeds, batch_size=3, drop_last=drop_last, rank=rank,
+                     world_size=world_size, num_workers=1)
+        shards.append(np.concatenate([b.seed_node for b in ldr] or [np.empty(0, int)]))
+        assert len(ldr) == len(loader(seeds=seeds, batch_size=3, drop_last=drop_last,
+                                      world_size=world_size))
+    sizes = {len(s) for s in shards}
+    assert len(sizes) == 1
+    together = np.concatenate(shards)
+    if drop_last:
+        assert len(np.unique(together)) == len(together)
+        assert len(together) == world_size * ((23 // world_size) // 3 * 3)
+    else:
+        assert set(together.tolist()) == set(seeds.tolist())
+        assert len(together) == -(-23 // world_size) * world_size
+
+
+def broken_graph():
+    """User 7's neighbourhood points past the end of its row array."""
+    graph = random_graph()
+    colptr = dict(graph.colptr)
+    colptr["event__by__user"] = colptr["event__by__user"].copy()
+    colptr["event__by__user"][8:] += 10_000
+    return td.Graph(graph.node_types, graph.edge_types, colptr, graph.row, {}, graph.num_nodes)
+
+
+@pytest.mark.parametrize("num_workers", [0, 2])
+def test_worker_error_reaches_the_consumer(num_workers):
+    ldr = loader(broken_graph(), shuffle=False, num_workers=num_workers)
+    got = []
+    with pytest.raises(RuntimeError, match="colptr|row") as info:
+        for batch in ldr:
+            got.append(batch)
+    assert len(got) == 0  # user 7 is in batch 0
+    frames = "".join(traceback.format_tb(info.value.__traceback__))
+    assert "in batch" in frames  # where the sampler was called, in the worker too
+    assert not loader_threads()
+
+
+@pytest.mark.parametrize("stop", ["break", "delete", "close"])
+def test_stopping_early_leaves_no_thread(stop):
+    ldr = loader(num_workers=3, batch_size=2)
+    it = iter(ldr)
+    next(it)
+    assert len(loader_threads()) == 3
+    if stop == "break":
+        del it
+    elif stop == "delete":
+        del ldr, it
+    else:
+        ldr.close()
+        with pytest.raises(StopIteration):
+            next(it)
+    assert not loader_threads()
+
+
+@pytest.mark.parametrize("kwargs, error, match", [
+    (dict(entity_table="users"), ValueError, "unknown entity table 'users'"),
+    (dict(num_neighbors={"user__made__event": [2]}), ValueError,
+     "'event__by__user' is in neither"),
+    (dict(num_neighbors={"user__to__event": [2]}), ValueError,
+     "num_neighbors: unknown edge type key 'user__to__event'"),
+    (dict(time_windows={"user__made__event": [(0, 1)]}), ValueError,
+     r"time_windows\['user__made__event'\]: node type 'user' has no times"),
+    (dict(time_windows={"x__y__z": [(0, 1)]}), ValueError, "time_windows: unknown edge type"),
+    (dict(seeds=[0, 1], seed_time=[5]), ValueError, "seed_time has 1 entries, seeds has 2"),
+    (dict(seeds=[0, 60]), ValueError, r"'user' must lie in \[0, 60\)"),
+    (dict(seeds=[0.5]), TypeError, "seeds must be a 1-D sequence of integers"),
+    (dict(rank=2, world_size=2), ValueError, "rank must lie in"),
+    (dict(batch_size=0), ValueError, "batch_size must be an integer >= 1"),
+])
+def test_bad_arguments_are_refused(kwargs, error, match):
+    with pytest.raises(error, match=match):
+        loader(**kwargs)
+
+
+def test_bad_state_is_refused():
+    with pytest.raises(ValueError, match="seed 0 and 8 batches; this one has seed 1"):
+        loader(seed=1).load_state_dict(loader().state_dict())
+
+
+def test_windows_and_datetime_seed_times():
+    graph = random_graph(timed=True)
+    windows = {"event__by__user": [(None, 0), (-100, 0)], "event__on__item": [(-50, 0)] * 2}
+    cutoff = np.datetime64("1970-01-01T00:08:20")  # 500 s
+    by_date, by_int = (loader(graph, seed_time=t, num_neighbors=[-1, -1], time_windows=windows)
+                       for t in (cutoff, 500))
+    batches = list(by_date)
+    assert epoch(by_int) == [contents(b) for b in batches]
+    times = np.concatenate([b.time_dict["event"] for b in batches])
+    assert times.max() <= 500 and len(times) > 0
+
+
+def test_progress_bar(capsys):
+    optional("tqdm")
+    list(loader(progress=True))
+    assert "8/8" in capsys.readouterr().err
+
+
+def test_to_pyg_matches_the_batch():
+    torch = optional("torch")
+    optional("torch_geometric")
+    from torch_geometric.utils import trim_to_layer
+
+    batch = list(loader(random_graph(timed=True), seed_time=np.arange(60) * 20,
+                        batch_size=16))[1]
+    data = batch.to_pyg()
+    for key, row in batch.row_dict.items():
+        edge = data[tuple(key.split("__"))]
+        assert edge.edge_index.tolist() == [row.tolist(), batch.col_dict[key].tolist()]
+        assert edge.num_sampled_edges == batch.num_sampled_edges_dict[key].tolist()
+    for t, ids in batch.node_dict.items():
+        assert data[t].n_id.tolist() == ids.tolist()
+        assert data[t].batch.tolist() == batch.batch_dict[t].tolist()
+        assert data[t].num_sampled_nodes == batch.num_sampled_nodes_dict[t].tolist()
+    assert np.shares_memory(data["user"].x.numpy(), batch.x_dict["user"])
+    assert data["event"].time.tolist() == batch.time_dict["event"].tolist()
+    assert data["user"].batch_size == 16
+    assert data["user"].input_id.tolist() == batch.seed_index.tolist()
+    assert data["user"].seed_time.tolist() == batch.seed_time.tolist()
+    assert data["user"].n_id[:16].tolist() == batch.seed_node.tolist()
+    # Trimming to the last layer keeps the seeds and the first hop's edges.
+    x, edges, _ = trim_to_layer(1, data.num_sampled_nodes_dict, data.num_sampled_edges_dict,
+                                {t: data[t].n_id for t in data.node_types}, data.edge_index_dict)
+    for t in data.node_types:
+        assert len(x[t]) == sum(batch.num_sampled_nodes_dict[t][:2])
+    for et, e in edges.items():
+        assert e.shape[1] == batch.num_sampled_edges_dict["__".join(et)][0]
+    plain = batch.to_torch()
+    assert plain.node_dict["event"].dtype == torch.int64
+    assert np.shares_memory(plain.row_dict["event__by__user"].numpy(),
+                            batch.row_dict["event__by__user"])
