@@ -1,0 +1,43 @@
+"""The training examples run: single-process with PyG, and data-parallel on
+two processes whose shards together cover the epoch."""
+
+import json
+import math
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+from conftest import optional
+
+EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+
+
+def run(*args):
+    done = subprocess.run([sys.executable, *args], capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stdout + done.stderr
+    return done
+
+
+def test_train_relational_learns_the_task():
+    optional("torch_geometric")
+    done = run(str(EXAMPLES / "train_relational.py"), "--quick", "--workers", "3")
+    epochs = re.findall(r"epoch (\d+): training loss ([\d.]+), validation AUC ([\d.]+)",
+                        done.stdout)
+    assert [int(e) for e, _, _ in epochs] == [1, 2]
+    assert all(math.isfinite(float(loss)) for _, loss, _ in epochs)
+    assert float(epochs[-1][2]) > 0.6  # recent orders predict the next month's
+    assert "23/23" in done.stderr  # the progress bar reached the end
+
+
+def test_two_ranks_cover_the_epoch(tmp_path):
+    optional("torch_geometric")
+    record = tmp_path / "record.json"
+    run("-m", "torch.distributed.run", "--standalone", "--nproc_per_node=2",
+        str(EXAMPLES / "train_distributed.py"), "--quick", "--dir", str(tmp_path),
+        "--record", str(record))
+    got = json.loads(record.read_text())
+    (ranks,), (losses,) = got["seed_index"], got["loss"]  # one epoch
+    assert len(ranks[0]) == len(ranks[1]) and len(losses[0]) == len(losses[1]) > 1
+    assert set(ranks[0]) | set(ranks[1]) == set(range(got["num_seeds"]))
+    assert all(math.isfinite(x) for rank in losses for x in rank)
