@@ -13,8 +13,9 @@ from tovalib_data.loader import sampler_seed
 
 
 def random_graph(seed=0, users=60, items=25, events=400, timed=False):
-    """users <- events -> items, both directions; features on users; event
-    times (and time-sorted neighbourhoods) when `timed`."""
+    """users <- events -> items, both directions; features on users; when
+    `timed`, event times (neighbourhoods are in time order) and time 0 for
+    users and items."""
     rng = np.random.default_rng(seed)
     user, item = rng.integers(0, users, events), rng.integers(0, items, events)
     ids, time = np.arange(events), np.sort(rng.integers(0, 1000, events))
@@ -27,7 +28,8 @@ def random_graph(seed=0, users=60, items=25, events=400, timed=False):
         order = np.lexsort((s, d))  # event ids are in time order
         colptr[key] = np.concatenate([[0], np.cumsum(np.bincount(d, minlength=num_nodes[dst]))])
         row[key] = s[order].astype(np.int64)
-    node_time = {"event": time.astype(np.int64)} if timed else {}
+    node_time = {"event": time.astype(np.int64), "user": np.zeros(users, np.int64),
+                 "item": np.zeros(items, np.int64)} if timed else {}
     x = {"user": rng.standard_normal((users, 3), dtype=np.float32)}
     return td.Graph(["user", "item", "event"], list(links), colptr, row, node_time, num_nodes,
                     x=x, time_unit="s" if timed else None)
@@ -79,17 +81,23 @@ def test_epoch_and_seed_change_the_batches(reference):
     assert unshuffled[0] != unshuffled[1]
 
 
-def test_batch_is_the_sampler_result_for_its_seed():
-    ldr = loader(seed=5, world_size=2, rank=1)
+@pytest.mark.parametrize("timed", [False, True])  # True: one sampler serves every batch
+def test_batch_is_the_sampler_result_for_its_seed(timed):
+    graph = random_graph(timed=timed)
+    times = np.arange(60) * 15 if timed else None
+    ldr = loader(graph, seed=5, world_size=2, rank=1, seed_time=times)
     ldr.set_epoch(3)
     batch = list(ldr)[2]
     positions = ldr.shard()[16:24]
-    sampler = GRAPH.sampler(sampler_seed(5, 3, 2 * 2 + 1))
-    expected = sampler.sample(ldr.num_neighbors, {}, "user", positions, np.empty(0, np.int64))
+    sampler = graph.sampler(sampler_seed(5, 3, 2 * 2 + 1))
+    expected = sampler.sample(ldr.num_neighbors, {}, "user", positions,
+                              positions * 15 if timed else np.empty(0, np.int64))
     assert [contents(batch)[f] for f in ("row_dict", "node_dict")] == [
         {k: v.tolist() for k, v in expected[i].items()} for i in (0, 2)]
     assert batch.seed_index.tolist() == positions.tolist()
-    np.testing.assert_array_equal(batch.x_dict["user"], GRAPH.x["user"][batch.node_dict["user"]])
+    np.testing.assert_array_equal(batch.x_dict["user"], graph.x["user"][batch.node_dict["user"]])
+    if timed:
+        assert batch.time_dict["event"].max() <= batch.seed_time.max()
 
 
 @pytest.mark.parametrize("received", [1, 4, 8])  # batches the consumer got before the state

@@ -18,6 +18,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+import tovalib
 from tovalib_data._optional import require
 from tovalib_data.batch import Batch
 from tovalib_data.graph import Graph
@@ -264,14 +265,30 @@ class _Plan:
         self.num_neighbors, self.time_windows = num_neighbors, time_windows
         self.batch_size, self.seed, self.rank, self.world_size = batch_size, seed, rank, world_size
 
-    def batch(self, index: int, epoch: int, shard: Int64Array) -> Batch:
+    def reusable_sampler(self) -> tovalib.NeighborSampler | None:
+        """A sampler a thread may use for all its batches, when no batch draws
+        a random number: every count budget is temporal (the source type and
+        the seeds have times) or takes all neighbours, and windows are
+        deterministic anyway. A sampler's state then does not affect its
+        results, and reusing it saves a fresh one's allocations per batch."""
+        times = self.graph.node_time
+        if not times or (self.seed_time is None and self.entity_table not in times):
+            return None
+        for key, counts in self.num_neighbors.items():
+            if key.split("__")[0] not in times and (counts > 0).any():
+                return None
+        return self.graph.sampler(0)
+
+    def batch(self, index: int, epoch: int, shard: Int64Array,
+              sampler: tovalib.NeighborSampler | None = None) -> Batch:
         positions = shard[index * self.batch_size : (index + 1) * self.batch_size]
         nodes = self.seeds[positions]
         times = None if self.seed_time is None else self.seed_time[positions]
         graph = self.graph
-        # Ranks interleave in the global batch order, so no two ranks share a seed.
-        sampler = graph.sampler(sampler_seed(self.seed, epoch,
-                                             index * self.world_size + self.rank))
+        if sampler is None:
+            # Ranks interleave in the global batch order, so no two ranks share a seed.
+            sampler = graph.sampler(sampler_seed(self.seed, epoch,
+                                                 index * self.world_size + self.rank))
         result = sampler.sample(self.num_neighbors, self.time_windows, self.entity_table,
                                 nodes, np.empty(0, np.int64) if times is None else times)
         node_dict = result[2]
@@ -291,7 +308,8 @@ class _Pass(Iterator[Batch]):
 
     def __init__(self, loader: NeighborLoader) -> None:
         self._loader = loader
-        self._sample = loader._plan.batch
+        self._plan = loader._plan
+        self._sampler: tovalib.NeighborSampler | None = None
         self._epoch = loader.epoch
         self._shard = loader.shard()
         self._next = self._start = loader._position
@@ -313,7 +331,7 @@ class _Pass(Iterator[Batch]):
                 loader.prefetch)
             thread = threading.Thread(
                 target=_produce,
-                args=(self._sample, self._epoch, self._shard,
+                args=(self._plan, self._epoch, self._shard,
                       range(self._next + w, self._end, workers), q, self._stop),
                 name=f"tovalib-loader-{next(_thread_ids)}", daemon=True)
             self._queues.append(q)
@@ -332,7 +350,9 @@ class _Pass(Iterator[Batch]):
                     raise error
                 assert batch is not None
             else:
-                batch = self._sample(self._next, self._epoch, self._shard)
+                if self._next == self._start:
+                    self._sampler = self._plan.reusable_sampler()
+                batch = self._plan.batch(self._next, self._epoch, self._shard, self._sampler)
         except BaseException:
             self.close()
             raise
@@ -364,7 +384,7 @@ class _Pass(Iterator[Batch]):
 
 
 def _produce(
-    sample: Any,
+    plan: _Plan,
     epoch: int,
     shard: Int64Array,
     indices: range,
@@ -373,10 +393,13 @@ def _produce(
 ) -> None:
     """A worker: samples `indices` in order into `out` until stopped. An
     error is handed over in place of its batch, with its traceback."""
+    sampler = None
     for index in indices:
         try:
+            if sampler is None and index == indices.start:
+                sampler = plan.reusable_sampler()
             item: tuple[Batch | None, BaseException | None] = (
-                sample(index, epoch, shard), None)
+                plan.batch(index, epoch, shard, sampler), None)
         except BaseException as error:
             item = (None, error)
         while not stop.is_set():
