@@ -278,6 +278,13 @@ SampleOutput PySampler::sample(const py::dict& num_neighbors,
     row_dict[key] = to_numpy(result.rows[e]);
     col_dict[key] = to_numpy(result.cols[e]);
   }
+  // The buffers go back to the engine for the next call, unless another
+  // thread is sampling with it right now; waiting for that while holding
+  // the interpreter lock would stall every Python thread.
+  {
+    const std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (lock.owns_lock()) engine_.recycle_result(std::move(result));
+  }
   return SampleOutput{row_dict, col_dict, node_dict, batch_dict, num_nodes_dict, num_edges_dict};
 }
 

@@ -55,6 +55,9 @@ class SamplingEngine {
   const SampleResult& result() const { return result_; }
   // Moves the result out, so that it outlives the next call.
   SampleResult take_result() { return std::move(result_); }
+  // Takes back a result taken earlier, once read, so that the next call
+  // fills its buffers instead of growing new ones.
+  void recycle_result(SampleResult spent) { result_ = std::move(spent); }
   std::mt19937& generator() { return generator_; }
 
  private:
