@@ -39,7 +39,7 @@ ASAN_OPTIONS="$asan:detect_leaks=0" python -m pytest -p no:cacheprovider --captu
 # stay out of this pass.
 echo "== leak check"
 leak_tests=()
-for name in adversarial construction module request selection driver; do
+for name in adversarial construction module request selection driver reentrancy; do
   [ -e "tests/test_$name.py" ] && leak_tests+=("tests/test_$name.py")
 done
 ASAN_OPTIONS="$asan:detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=60" \

@@ -6,10 +6,40 @@
 
 #include <memory>
 #include <new>
+#include <unordered_set>
 
 #include "module/py_sampler.h"
 
 namespace py = pybind11;
+
+namespace {
+
+// Marks an instance whose __init__ is running, for as long as it runs. A
+// second __init__ on the same instance meanwhile (from a dict subclass's
+// __getitem__, say) is refused: two constructions would both install a
+// sampler in the one instance. The set is only touched with the
+// interpreter lock held.
+class ConstructionGuard {
+ public:
+  explicit ConstructionGuard(const void* instance) : instance_(instance) {
+    if (!running().insert(instance_).second) {
+      throw py::type_error(
+          "NeighborSampler.__init__() called on an instance whose __init__ is still running");
+    }
+  }
+  ~ConstructionGuard() { running().erase(instance_); }
+  ConstructionGuard(const ConstructionGuard&) = delete;
+  ConstructionGuard& operator=(const ConstructionGuard&) = delete;
+
+ private:
+  static std::unordered_set<const void*>& running() {
+    static std::unordered_set<const void*> instances;
+    return instances;
+  }
+  const void* instance_;
+};
+
+}  // namespace
 
 PYBIND11_MODULE(tovalib, m) {
   // Allocation failures read "bad allocation" whatever the C++ runtime's
@@ -22,17 +52,25 @@ PYBIND11_MODULE(tovalib, m) {
     }
   });
 
-  py::class_<tovalib::PySampler>(m, "NeighborSampler")
-      .def(py::init([](const std::vector<std::string>& node_types,
-                       std::vector<std::tuple<std::string, std::string, std::string>> edge_types,
-                       const py::dict& colptr, const py::dict& row, const py::object& node_time,
-                       int seed) {
+  using Class = py::class_<tovalib::PySampler>;
+  Class(m, "NeighborSampler")
+      // The constructor binding written out, as py::init would generate it,
+      // so that it can see the instance: reading the dictionaries runs
+      // Python code, which may call __init__ again on the same instance.
+      .def("__init__",
+           [](py::detail::value_and_holder& v_h, const std::vector<std::string>& node_types,
+              std::vector<std::tuple<std::string, std::string, std::string>> edge_types,
+              const py::dict& colptr, const py::dict& row, const py::object& node_time,
+              int seed) {
+             const ConstructionGuard guard(v_h.inst);
              // Any mapping or iterable of pairs becomes a dict; a dict (or
              // subclass) is used as it is.
              const py::dict node_time_dict(node_time);
-             return std::make_unique<tovalib::PySampler>(node_types, std::move(edge_types),
-                                                         colptr, row, node_time_dict, seed);
-           }),
+             auto sampler = std::make_unique<tovalib::PySampler>(
+                 node_types, std::move(edge_types), colptr, row, node_time_dict, seed);
+             py::detail::initimpl::construct<Class>(v_h, std::move(sampler), false);
+           },
+           py::detail::is_new_style_constructor(),
            py::arg("node_types"), py::arg("edge_types"), py::arg("colptr"), py::arg("row"),
            py::arg("node_time"), py::arg("seed") = 123)
       .def("sample",

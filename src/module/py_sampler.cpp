@@ -93,10 +93,11 @@ PySampler::PySampler(const std::vector<std::string>& node_types,
     : store_(node_types, to_edge_types(std::move(edge_types))),
       engine_(static_cast<uint32_t>(seed)) {
   const auto& keys = store_.edge_type_keys();
-  validate_typed_dict(colptr, "colptr", keys, 1, true);
-  validate_typed_dict(row, "row", keys, 1, true);
+  const NameIndex& allowed_keys = store_.edge_type_key_positions();
+  validate_typed_dict(colptr, "colptr", allowed_keys, 1, true);
+  validate_typed_dict(row, "row", allowed_keys, 1, true);
   is_temporal_ = py::len(node_time) > 0;
-  validate_typed_dict(node_time, "node_time", store_.node_types(), 1, true);
+  validate_typed_dict(node_time, "node_time", store_.node_type_positions(), 1, true);
 
   for (size_t e = 0; e < keys.size(); ++e) {
     const py::str key = make_str(keys[e]);
@@ -143,8 +144,9 @@ SampleOutput PySampler::sample(const py::dict& num_neighbors,
                                const py::array& seed_time) {
   const auto& keys = store_.edge_type_keys();
   const auto& edge_types = store_.edge_types();
-  validate_typed_dict(num_neighbors, "num_neighbors", keys, 1, true);
-  validate_typed_dict(sampling_time_offsets, "sampling_time_offsets", keys, 2, false);
+  const NameIndex& allowed_keys = store_.edge_type_key_positions();
+  validate_typed_dict(num_neighbors, "num_neighbors", allowed_keys, 1, true);
+  validate_typed_dict(sampling_time_offsets, "sampling_time_offsets", allowed_keys, 2, false);
   validate_array(seed_node, "seed_node", 1, true);
   validate_array(seed_time, "seed_time", 1, true);
 
@@ -171,9 +173,8 @@ SampleOutput PySampler::sample(const py::dict& num_neighbors,
     }
     if (in_counts) {
       const py::array counts = to_array(num_neighbors[py_key]);
-      if (counts.size() > 0 && !is_int64(counts)) {
-        throw std::runtime_error("Type '" + key + "' in num_neighbors must have dtype int64.");
-      }
+      // A dict subclass may hand out another value than the one validated.
+      check_array(counts, "Type '" + key + "' in num_neighbors", 1, true);
       budgets[e].counts = copy_int64(counts);
       num_hops = std::max<int64_t>(num_hops, static_cast<int64_t>(counts.size()));
       continue;
@@ -248,17 +249,21 @@ SampleOutput PySampler::sample(const py::dict& num_neighbors,
 
   // The engine runs without the interpreter lock. The instance lock is taken
   // only after the interpreter lock is released, so waiting for it never
-  // blocks other Python threads; it is held until the result is copied out.
-  std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+  // blocks other Python threads, and it is released before the interpreter
+  // lock is taken back: no Python code runs while it is held. Creating the
+  // result's objects can run Python code (a garbage collection, and with it
+  // a __del__ or a gc callback) that calls this sampler again, so the result
+  // is moved out of the engine first.
   RunStatus status;
+  SampleResult result;
   {
     py::gil_scoped_release release;
-    lock.lock();
+    const std::lock_guard<std::mutex> lock(mutex_);
     status = engine_.run(store_, request);
+    if (status == RunStatus::kComplete) result = engine_.take_result();
   }
   if (status == RunStatus::kStopped) std::rethrow_exception(read_error);
 
-  const SampleResult& result = engine_.result();
   py::dict row_dict, col_dict, node_dict, batch_dict, num_nodes_dict, num_edges_dict;
   const auto& types = store_.node_types();
   for (size_t t = 0; t < types.size(); ++t) {
@@ -272,6 +277,13 @@ SampleOutput PySampler::sample(const py::dict& num_neighbors,
     num_edges_dict[key] = to_numpy(result.num_edges[e]);
     row_dict[key] = to_numpy(result.rows[e]);
     col_dict[key] = to_numpy(result.cols[e]);
+  }
+  // The buffers go back to the engine for the next call, unless another
+  // thread is sampling with it right now; waiting for that while holding
+  // the interpreter lock would stall every Python thread.
+  {
+    const std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (lock.owns_lock()) engine_.recycle_result(std::move(result));
   }
   return SampleOutput{row_dict, col_dict, node_dict, batch_dict, num_nodes_dict, num_edges_dict};
 }

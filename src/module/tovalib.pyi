@@ -85,7 +85,9 @@ class NeighborSampler(metaclass=_BindingType):
         copied, other int64 arrays are copied once. The sampler keeps a
         reference to every array it reads, so they stay alive as long as it
         does; writing into them while the sampler exists changes what it
-        samples.
+        samples. Truncating a mapped file, or closing its map, while a
+        sampler over it exists ends the process (SIGBUS or SIGSEGV), as it
+        does for NumPy itself.
 
         Raises:
           RuntimeError: a key that names no edge type (or node type for
@@ -179,8 +181,10 @@ class NeighborSampler(metaclass=_BindingType):
             whose first considered neighbour is later than its last), and
             messages naming a node id out of range of `colptr` or
             `node_time`, or a `colptr` range outside `row`.
-            A window element that is not an integer (e.g. a float) fails with
-            "Unable to cast Python instance of type ...".
+            A window element that the integer conversion refuses (a Python
+            float or NumPy float64, a string, an integer outside int64) fails
+            with "Unable to cast Python instance of type ..."; float32 and
+            float16 elements are truncated toward zero.
           KeyError: an edge type with no budget in either dictionary.
           IndexError: an edge type whose destination node type was not
             declared.

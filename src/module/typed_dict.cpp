@@ -41,8 +41,7 @@ void check_array(const py::array& array, const std::string& prefix, int expected
 }
 
 void validate_typed_dict(const py::dict& dict, const std::string& name,
-                         const std::vector<std::string>& allowed_keys, int expected_ndim,
-                         bool check_int64) {
+                         const NameIndex& allowed_keys, int expected_ndim, bool check_int64) {
   Py_ssize_t pos = 0;
   PyObject* raw_key = nullptr;
   PyObject* raw_value = nullptr;
@@ -51,14 +50,7 @@ void validate_typed_dict(const py::dict& dict, const std::string& name,
     const auto key = py::reinterpret_borrow<py::object>(raw_key);
     const auto value = py::reinterpret_borrow<py::object>(raw_value);
     const std::string text = key_text(key);
-    bool allowed = false;
-    for (const auto& candidate : allowed_keys) {
-      if (candidate == text) {
-        allowed = true;
-        break;
-      }
-    }
-    if (!allowed) {
+    if (allowed_keys.count(text) == 0) {
       throw std::runtime_error("Invalid type '" + text + "' found in " + name + ".");
     }
     const py::array array = to_array(value);

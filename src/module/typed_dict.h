@@ -2,7 +2,7 @@
 // arrives: keys must name declared types, values must be NumPy arrays of the
 // expected number of dimensions and, where asked, of dtype int64.
 //
-//   validate_typed_dict(colptr, "colptr", store.edge_type_keys(), 1, true);
+//   validate_typed_dict(colptr, "colptr", store.edge_type_key_positions(), 1, true);
 //   validate_array(seed_node, "seed_node", 1, true);
 //
 // Violations throw std::runtime_error with the caller-facing message; Python
@@ -15,7 +15,8 @@
 #include <pybind11/pybind11.h>
 
 #include <string>
-#include <vector>
+
+#include "store/graph_store.h"
 
 namespace tovalib {
 
@@ -25,8 +26,7 @@ namespace py = pybind11;
 // violation: an unlisted key, a wrong number of dimensions, a non-int64 dtype
 // on a non-empty value. Missing keys are not reported here.
 void validate_typed_dict(const py::dict& dict, const std::string& name,
-                         const std::vector<std::string>& allowed_keys, int expected_ndim,
-                         bool check_int64);
+                         const NameIndex& allowed_keys, int expected_ndim, bool check_int64);
 
 // The same checks for one array, with `name` as the message prefix.
 void validate_array(const py::array& array, const std::string& name, int expected_ndim,

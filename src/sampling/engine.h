@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sampling/local_index_map.h"
@@ -25,7 +26,7 @@
 namespace tovalib {
 
 // What one call produced, indexed by node type or edge type position. Valid
-// until the next call of run().
+// until the next call of run() or take_result().
 struct SampleResult {
   std::vector<std::vector<int64_t>> rows;       // per edge type: local source index
   std::vector<std::vector<int64_t>> cols;       // per edge type: local destination index
@@ -52,6 +53,11 @@ class SamplingEngine {
   RunStatus run(const GraphStore& store, const SampleRequest& request);
 
   const SampleResult& result() const { return result_; }
+  // Moves the result out, so that it outlives the next call.
+  SampleResult take_result() { return std::move(result_); }
+  // Takes back a result taken earlier, once read, so that the next call
+  // fills its buffers instead of growing new ones.
+  void recycle_result(SampleResult spent) { result_ = std::move(spent); }
   std::mt19937& generator() { return generator_; }
 
  private:

@@ -1,7 +1,6 @@
 #include "store/graph_store.h"
 
 #include <stdexcept>
-#include <unordered_set>
 #include <utility>
 
 namespace tovalib {
@@ -9,19 +8,17 @@ namespace tovalib {
 GraphStore::GraphStore(std::vector<std::string> node_types,
                        std::vector<EdgeType> edge_types)
     : node_types_(std::move(node_types)), edge_types_(std::move(edge_types)) {
-  {
-    std::unordered_set<std::string> seen;
-    for (const auto& name : node_types_) {
-      if (!seen.insert(name).second) {
-        throw std::runtime_error("Duplicate node type '" + name + "' in node_types.");
-      }
+  node_index_.reserve(node_types_.size());
+  for (const auto& name : node_types_) {
+    if (!node_index_.emplace(name, static_cast<int64_t>(node_index_.size())).second) {
+      throw std::runtime_error("Duplicate node type '" + name + "' in node_types.");
     }
   }
-  std::unordered_set<std::string> seen_keys;
+  edge_key_index_.reserve(edge_types_.size());
   edge_type_keys_.reserve(edge_types_.size());
   for (const auto& et : edge_types_) {
     std::string key = edge_type_key(et);
-    if (!seen_keys.insert(key).second) {
+    if (!edge_key_index_.emplace(key, static_cast<int64_t>(edge_key_index_.size())).second) {
       throw std::runtime_error("Duplicate edge type '" + key + "' in edge_types.");
     }
     edge_type_keys_.push_back(std::move(key));
@@ -35,10 +32,8 @@ GraphStore::GraphStore(std::vector<std::string> node_types,
 }
 
 int64_t GraphStore::node_type_index(const std::string& name) const {
-  for (size_t i = 0; i < node_types_.size(); ++i) {
-    if (node_types_[i] == name) return static_cast<int64_t>(i);
-  }
-  return -1;
+  const auto it = node_index_.find(name);
+  return it == node_index_.end() ? -1 : it->second;
 }
 
 void GraphStore::set_edge_arrays(int64_t edge, Int64View colptr, Int64View row) {

@@ -13,12 +13,17 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "store/edge_type.h"
 #include "store/int64_view.h"
 
 namespace tovalib {
+
+// Position of each name in its declaration list: look-ups by name take
+// constant time however many types a graph declares.
+using NameIndex = std::unordered_map<std::string, int64_t>;
 
 class GraphStore {
  public:
@@ -35,6 +40,8 @@ class GraphStore {
 
   // Index of `name` among the node types, or -1.
   int64_t node_type_index(const std::string& name) const;
+  const NameIndex& node_type_positions() const { return node_index_; }
+  const NameIndex& edge_type_key_positions() const { return edge_key_index_; }
 
   // Node type index of an edge type's source / destination, -1 when the
   // edge type names a node type that was not declared.
@@ -57,6 +64,8 @@ class GraphStore {
   std::vector<std::string> node_types_;
   std::vector<EdgeType> edge_types_;
   std::vector<std::string> edge_type_keys_;
+  NameIndex node_index_;
+  NameIndex edge_key_index_;
   std::vector<int64_t> src_index_;
   std::vector<int64_t> dst_index_;
   std::vector<Int64View> colptr_;
