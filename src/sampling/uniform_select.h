@@ -30,6 +30,7 @@ inline int64_t draw_below(std::mt19937& generator, int64_t bound) {
     // 32-bit division: the same remainder at a fraction of a 64-bit divide.
     return static_cast<int64_t>(high % static_cast<uint32_t>(d));
   }
+  if (d == uint64_t{1} << 32) return static_cast<int64_t>(high);  // one output still covers it
   const auto low = static_cast<uint32_t>(generator());
   const uint64_t u = (static_cast<uint64_t>(high) << 32) | low;
   return static_cast<int64_t>(u % d);
