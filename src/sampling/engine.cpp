@@ -502,9 +502,9 @@ bool SamplingEngine::bisect_chunk(const NeighborTimes& times, Search* searches, 
 // checked and recorded, chunk c + 1 has the time of its first probe
 // fetched, chunk c + 2 has its neighbourhoods read (and its first probe's row
 // line fetched), and chunk c + 3 has its colptr lines fetched. A chunk's
-// neighbourhoods not yet verified are verified first, in entry order; then
-// its searches run interleaved (bisect_chunk); checks and recording go in
-// entry order. A chunk with malformed input (or a neighbourhood that fails
+// searches run interleaved (bisect_chunk), then its neighbourhoods not yet
+// verified are verified in entry order; checks and recording go in entry
+// order. A chunk with malformed input (or a neighbourhood that fails
 // verification) is expanded one entry at a time instead, which raises the
 // first error in entry order: an entry's own reads come before any read of a
 // later entry that can fail. Nothing is drawn on this path.
@@ -571,7 +571,7 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
   };
   auto process = [&](int64_t from, int64_t to, TemporalChunk& tc) {
     const int64_t m = to - from;
-    bool well_formed = tc.well_formed && verify_chunk(te, from, tc, m);
+    bool well_formed = tc.well_formed;
     if (well_formed && two_searches) {
       // Lower ends first; the upper search starts where each one ended.
       well_formed = bisect_chunk(times, tc.searches, m);
@@ -585,6 +585,12 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
       }
     }
     if (well_formed) well_formed = bisect_chunk(times, tc.searches, m);
+    // Verification comes before the searches in the rules; both only read,
+    // and any failure sends the chunk to the one-entry path, so running it
+    // second changes nothing but speed: the searches, interleaved, bring in
+    // the lines it reads (all of them for the many one-neighbour
+    // neighbourhoods).
+    if (well_formed) well_formed = verify_chunk(te, from, tc, m);
     if (!well_formed) {
       expand_temporal_each(te, from, to, out);
       return;
