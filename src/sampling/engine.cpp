@@ -455,16 +455,13 @@ void SamplingEngine::expand_temporal_each(const TemporalEdge& te, int64_t from, 
   }
 }
 
-bool SamplingEngine::verify_chunk(const TemporalEdge& te, int64_t from, const TemporalChunk& tc,
-                                  int64_t m) {
-  const std::vector<int64_t>& dst_nodes = result_.nodes[static_cast<size_t>(te.dst)];
+bool SamplingEngine::verify_chunk(const TemporalEdge& te, const TemporalChunk& tc, int64_t m) {
   for (int64_t g = 0; g < m; ++g) {
     const TemporalRange& r = tc.ranges[g];
-    if (r.begin == r.end) continue;
-    const int64_t node = dst_nodes[static_cast<size_t>(from + g)];
-    if (is_verified(te.verified, node)) continue;
+    // The bit is read again: an earlier chunk (or entry) may have set it.
+    if (r.begin == r.end || is_verified(te.verified, r.node)) continue;
     if (first_disorder(te.times, r.begin, r.end) != r.end) return false;
-    mark_verified(te.verified, node);
+    mark_verified(te.verified, r.node);
   }
   return true;
 }
@@ -550,6 +547,7 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
         return;
       }
       if (r.begin == r.end) continue;
+      r.node = node;
       prefetch_read(te.verified + (node >> 6));
       const int64_t seed_time = seed_times_[dst_batches[static_cast<size_t>(i)]];
       r.upper = te.is_window ? saturating_add(seed_time, budget.upper) : seed_time;
@@ -562,11 +560,16 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
     }
   };
   // Fetches the time of each search's first probe.
-  auto prime = [&](int64_t from, int64_t to, const TemporalChunk& tc) {
+  // Fetches the time of each search's first probe, and notes whether the
+  // chunk has neighbourhoods to verify (their bits were fetched by plan).
+  auto prime = [&](int64_t from, int64_t to, TemporalChunk& tc) {
+    tc.maybe_unverified = false;
     if (!tc.well_formed) return;
     for (int64_t i = from; i < to; ++i) {
       const Search& q = tc.searches[i - from];
-      if (q.count > 0) prefetch_time(times, q.first + q.count / 2);
+      if (q.count <= 0) continue;
+      prefetch_time(times, q.first + q.count / 2);
+      tc.maybe_unverified |= !is_verified(te.verified, tc.ranges[i - from].node);
     }
   };
   auto process = [&](int64_t from, int64_t to, TemporalChunk& tc) {
@@ -590,7 +593,7 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
     // second changes nothing but speed: the searches, interleaved, bring in
     // the lines it reads (all of them for the many one-neighbour
     // neighbourhoods).
-    if (well_formed) well_formed = verify_chunk(te, from, tc, m);
+    if (well_formed && tc.maybe_unverified) well_formed = verify_chunk(te, tc, m);
     if (!well_formed) {
       expand_temporal_each(te, from, to, out);
       return;
