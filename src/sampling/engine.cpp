@@ -563,7 +563,6 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
       prefetch_read(row.data + r.begin);
     }
   };
-  // Fetches the time of each search's first probe.
   // Fetches the time of each search's first probe, and notes whether the
   // chunk has neighbourhoods to verify (their bits were fetched by plan).
   auto prime = [&](int64_t from, int64_t to, TemporalChunk& tc) {

@@ -27,7 +27,7 @@
 namespace tovalib {
 
 // What one call produced, indexed by node type or edge type position. Valid
-// until the next call of run().
+// after a completed run() until the next call; empty after a failed one.
 struct SampleResult {
   std::vector<std::vector<int64_t>> rows;       // per edge type: local source index
   std::vector<std::vector<int64_t>> cols;       // per edge type: local destination index
