@@ -3,8 +3,9 @@ value by value on random graphs.
 
 It is written from the rules the library documents, not from the C++ code:
 its own MT19937, Floyd's selection with one 32-bit draw per chosen
-neighbour, per-seed local numbering, the temporal cut and the window
-bisections. Inputs are plain Python lists; it assumes they are valid.
+neighbour (two for neighbourhoods beyond 2^32), per-seed local numbering,
+the check that a temporal neighbourhood is ordered by time (once per
+neighbourhood and sampler), the temporal cut and the window bisections. Inputs are plain Python lists; it assumes they are valid.
 """
 
 INT64_MIN = -(2**63)
@@ -72,6 +73,16 @@ class ReferenceSampler:
         self.row = {k: list(v) for k, v in row.items()}
         self.node_time = {k: list(v) for k, v in node_time.items()}
         self.gen = MT19937(seed)
+        # (edge type key, destination node) found ordered by time.
+        self.verified = set()
+
+    def _verify(self, key, node, times, row, start, stop):
+        if (key, node) in self.verified:
+            return
+        for p in range(start + 1, stop):
+            if times[row[p]] < times[row[p - 1]]:
+                raise RuntimeError("Found invalid non-sorted temporal neighborhood")
+        self.verified.add((key, node))
 
     def _upper_bound(self, first, last, x, times, row):
         count = last - first
@@ -149,6 +160,7 @@ class ReferenceSampler:
                             continue
                         times = self.node_time[src]
                         t = seed_times[batch]
+                        self._verify(key, node, times, row, start, stop)
                         lower, upper = window
                         first = start
                         if lower is not None:
@@ -163,6 +175,7 @@ class ReferenceSampler:
                     elif temporal:
                         times = self.node_time[src]
                         t = seed_times[batch]
+                        self._verify(key, node, times, row, start, stop)
                         q = self._upper_bound(start, stop, t, times, row)
                         if q - start >= 2 and times[row[start]] > times[row[q - 1]]:
                             raise RuntimeError("Found invalid non-sorted temporal neighborhood")
@@ -178,7 +191,10 @@ class ReferenceSampler:
                             continue
                         taken = set()
                         for j in range(n - count, n):
-                            r = self.gen.next() % (j + 1)
+                            u = self.gen.next()
+                            if j + 1 > 2**32:
+                                u = (u << 32) | self.gen.next()
+                            r = u % (j + 1)
                             c = r if r not in taken else j
                             taken.add(c)
                             record(key, src, start + c, batch, i)

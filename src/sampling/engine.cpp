@@ -2,6 +2,8 @@
 
 #include "sampling/neighbor_times.h"
 #include "sampling/prefetch.h"
+#include "sampling/scratch.h"
+#include "sampling/uniform_select.h"
 
 #include <algorithm>
 #include <limits>
@@ -82,6 +84,32 @@ inline void prefetch_range(Int64View row, int64_t begin, int64_t end) {
 inline void prefetch_time(const NeighborTimes& times, int64_t position) {
   const int64_t id = times.row[position];
   if (times.times.contains(id)) prefetch_read(times.times.data + id);
+}
+
+// The first position of [begin, end) whose neighbour has no time or whose
+// time is below the time before it, or `end` when the neighbourhood is
+// ordered by time. Reads the times in position order, so the first bad read
+// is the one found.
+int64_t first_disorder(const NeighborTimes& times, int64_t begin, int64_t end) {
+  constexpr int64_t kAhead = 8;
+  int64_t previous = kInt64Min;
+  for (int64_t p = begin; p < end; ++p) {
+    if (p + kAhead < end) prefetch_time(times, p + kAhead);
+    const int64_t id = times.row[p];
+    if (!times.times.contains(id)) return p;
+    const int64_t time = times.times[id];
+    if (time < previous) return p;
+    previous = time;
+  }
+  return end;
+}
+
+bool is_verified(const uint64_t* bits, int64_t node) {
+  return (bits[node >> 6] >> (node & 63)) & 1u;
+}
+
+void mark_verified(uint64_t* bits, int64_t node) {
+  bits[node >> 6] |= uint64_t{1} << (node & 63);
 }
 
 // Drives a four-stage pipeline over the frontier [begin, end) in chunks of
@@ -185,6 +213,52 @@ bool SamplingEngine::gather_seed_times(const GraphStore& store, const SampleRequ
 }
 
 RunStatus SamplingEngine::run(const GraphStore& store, const SampleRequest& request) {
+  RunStatus status;
+  try {
+    status = run_hops(store, request);
+  } catch (...) {
+    release_all();
+    throw;
+  }
+  // A stopped call ends in the caller's error: nothing of it is kept.
+  if (status == RunStatus::kStopped) {
+    release_all();
+  } else {
+    release_oversized(request.seeds.size());
+  }
+  return status;
+}
+
+void SamplingEngine::release_oversized(size_t num_seeds) {
+  for (auto& m : maps_) m.release_oversized();
+  taken_.release_oversized();
+  for (auto& plan : plans_) release_if_oversized(plan.picks, 0);
+  release_if_oversized(seed_time_buffer_, num_seeds);
+}
+
+// The result of a failed call is never read, and the scratch it grew may be
+// huge; the next call starts as on a fresh engine (generator and verified
+// neighbourhoods aside).
+void SamplingEngine::release_all() {
+  result_ = SampleResult{};
+  maps_ = std::vector<LocalIndexMap>{};
+  taken_ = TakenSet{};
+  for (auto& plan : plans_) std::vector<int64_t>().swap(plan.picks);
+  std::vector<int64_t>().swap(seed_time_buffer_);
+  seed_times_ = nullptr;
+}
+
+uint64_t* SamplingEngine::verified_bits(int64_t edge, Int64View colptr) {
+  if (verified_.size() <= static_cast<size_t>(edge)) verified_.resize(static_cast<size_t>(edge) + 1);
+  std::vector<uint64_t>& bits = verified_[static_cast<size_t>(edge)];
+  if (bits.empty()) {
+    const int64_t num_nodes = std::max<int64_t>(colptr.size - 1, 0);
+    bits.assign(static_cast<size_t>(num_nodes / 64 + 1), 0);
+  }
+  return bits.data();
+}
+
+RunStatus SamplingEngine::run_hops(const GraphStore& store, const SampleRequest& request) {
   prepare(store, request.seeds.size());
   const int64_t num_edge_types = store.num_edge_types();
   const int64_t num_node_types = store.num_node_types();
@@ -284,7 +358,7 @@ void SamplingEngine::expand_plain(const GraphStore& store, int64_t edge, int64_t
         }
         for (int64_t p = nb.begin; p < nb.end; ++p) plan.picks.push_back(p);
       } else {
-        select_random(nb.begin, n, k, plan.picks);
+        select_uniform(generator_, nb.begin, n, k, taken_, plan.picks);
         for (size_t j = static_cast<size_t>(first); j < plan.picks.size(); ++j) {
           prefetch_read(row.data + plan.picks[j]);
         }
@@ -326,31 +400,11 @@ void SamplingEngine::expand_plain(const GraphStore& store, int64_t edge, int64_t
       [&](int64_t a, int64_t b, size_t slot) { record(a, b, plans_[slot]); });
 }
 
-// Floyd's algorithm: exactly k draws, one 32-bit output each, r = u mod
-// (j + 1); positions are appended to `picks` in the order of j.
-void SamplingEngine::select_random(int64_t begin, int64_t n, int64_t k,
-                                   std::vector<int64_t>& picks) {
-  taken_.start(n, k);
-  for (int64_t j = n - k; j < n; ++j) {
-    const uint64_t u = static_cast<uint32_t>(generator_());
-    // 32-bit division where the divisor fits (it always does below 2^32
-    // neighbours): the same remainder at a fraction of a 64-bit divide.
-    const auto d = static_cast<uint64_t>(j + 1);
-    const auto r = d <= 0xFFFFFFFFu
-                       ? static_cast<int64_t>(static_cast<uint32_t>(u) % static_cast<uint32_t>(d))
-                       : static_cast<int64_t>(u % d);
-    int64_t chosen = r;
-    if (!taken_.insert(r)) {
-      taken_.insert(j);
-      chosen = j;
-    }
-    picks.push_back(begin + chosen);
-  }
-}
-
 // One entry at a time, exactly as the rules read. The chunked path below
 // falls back to this for a chunk with malformed input, so that the first
-// error in entry order is the one raised.
+// error in entry order is the one raised. A neighbourhood not yet verified
+// is read whole first (every read range-checked) and must be ordered by
+// time; only then is it searched.
 void SamplingEngine::expand_temporal_each(const TemporalEdge& te, int64_t from, int64_t to,
                                           EdgeOutput& out) {
   const std::vector<int64_t>& dst_nodes = result_.nodes[static_cast<size_t>(te.dst)];
@@ -364,6 +418,14 @@ void SamplingEngine::expand_temporal_each(const TemporalEdge& te, int64_t from, 
     const Neighborhood nb = neighborhood(*te.key, te.colptr, out.row, node);
     if (nb.begin == nb.end) continue;
     const int64_t seed_time = seed_times_[out.batch];
+    if (!is_verified(te.verified, node)) {
+      const int64_t bad = first_disorder(times, nb.begin, nb.end);
+      if (bad != nb.end) {
+        static_cast<void>(times.at(bad));  // raises for a neighbour without a time
+        throw std::runtime_error(kUnsortedMessage);
+      }
+      mark_verified(te.verified, node);
+    }
 
     if (te.is_window) {
       // Every neighbour with lower < time <= upper.
@@ -391,6 +453,20 @@ void SamplingEngine::expand_temporal_each(const TemporalEdge& te, int64_t from, 
       out.record_range(first, last);
     }
   }
+}
+
+bool SamplingEngine::verify_chunk(const TemporalEdge& te, int64_t from, const TemporalChunk& tc,
+                                  int64_t m) {
+  const std::vector<int64_t>& dst_nodes = result_.nodes[static_cast<size_t>(te.dst)];
+  for (int64_t g = 0; g < m; ++g) {
+    const TemporalRange& r = tc.ranges[g];
+    if (r.begin == r.end) continue;
+    const int64_t node = dst_nodes[static_cast<size_t>(from + g)];
+    if (is_verified(te.verified, node)) continue;
+    if (first_disorder(te.times, r.begin, r.end) != r.end) return false;
+    mark_verified(te.verified, node);
+  }
+  return true;
 }
 
 // Runs the upper-bound bisections of searches_[0, m) side by side, one step
@@ -425,11 +501,13 @@ bool SamplingEngine::bisect_chunk(const NeighborTimes& times, Search* searches, 
 // Chunked and pipelined like expand_plain. While chunk c is searched,
 // checked and recorded, chunk c + 1 has the time of its first probe
 // fetched, chunk c + 2 has its neighbourhoods read (and its first probe's row
-// line fetched), and chunk c + 3 has its colptr lines fetched. The searches
-// of a chunk run interleaved (bisect_chunk); checks and recording go in
-// entry order. A chunk with malformed input is expanded one entry at a time
-// instead, which raises the first error in entry order. Nothing is drawn on
-// this path.
+// line fetched), and chunk c + 3 has its colptr lines fetched. A chunk's
+// neighbourhoods not yet verified are verified first, in entry order; then
+// its searches run interleaved (bisect_chunk); checks and recording go in
+// entry order. A chunk with malformed input (or a neighbourhood that fails
+// verification) is expanded one entry at a time instead, which raises the
+// first error in entry order: an entry's own reads come before any read of a
+// later entry that can fail. Nothing is drawn on this path.
 void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int64_t src,
                                      int64_t dst, Frontier fr, const Budget& budget,
                                      EdgeOutput& out) {
@@ -439,7 +517,8 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
                                       &store.node_types()[static_cast<size_t>(src)]},
                         budget,
                         dst,
-                        budget.kind == Budget::Kind::kWindow};
+                        budget.kind == Budget::Kind::kWindow,
+                        verified_bits(edge, store.colptr(edge))};
   const NeighborTimes& times = te.times;
   const Int64View colptr = te.colptr;
   const Int64View row = out.row;
@@ -471,6 +550,7 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
         return;
       }
       if (r.begin == r.end) continue;
+      prefetch_read(te.verified + (node >> 6));
       const int64_t seed_time = seed_times_[dst_batches[static_cast<size_t>(i)]];
       r.upper = te.is_window ? saturating_add(seed_time, budget.upper) : seed_time;
       r.start = r.begin;
@@ -491,7 +571,7 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
   };
   auto process = [&](int64_t from, int64_t to, TemporalChunk& tc) {
     const int64_t m = to - from;
-    bool well_formed = tc.well_formed;
+    bool well_formed = tc.well_formed && verify_chunk(te, from, tc, m);
     if (well_formed && two_searches) {
       // Lower ends first; the upper search starts where each one ended.
       well_formed = bisect_chunk(times, tc.searches, m);

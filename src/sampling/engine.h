@@ -4,8 +4,10 @@
 //   SamplingEngine engine(/*seed=*/123);
 //   if (engine.run(store, request) == RunStatus::kComplete) use(engine.result());
 //
-// The engine owns the random generator (one MT19937, never reseeded) and
-// per-call scratch whose capacity is kept from call to call. It is plain
+// The engine owns the random generator (one MT19937, never reseeded),
+// per-call scratch whose capacity is kept from call to call (within limits:
+// see scratch.h; a failed call gives all of it back), and the record of
+// which temporal neighbourhoods it has found ordered by time. It is plain
 // C++: no Python, no locks; one engine serves one call at a time.
 #ifndef TOVALIB_SAMPLING_ENGINE_H_
 #define TOVALIB_SAMPLING_ENGINE_H_
@@ -48,7 +50,8 @@ class SamplingEngine {
   // Samples `request` over `store`. Throws std::runtime_error for malformed
   // graph data met on the way (ids out of range, unsorted temporal
   // neighbourhoods) and std::out_of_range when an edge type names an
-  // undeclared node type; draws made before a failure stay drawn.
+  // undeclared node type; draws made before a failure stay drawn, and so do
+  // the neighbourhoods verified before it. An engine serves one store.
   RunStatus run(const GraphStore& store, const SampleRequest& request);
 
   const SampleResult& result() const { return result_; }
@@ -66,6 +69,15 @@ class SamplingEngine {
   struct EdgeOutput;
 
   void prepare(const GraphStore& store, size_t num_seeds);
+  RunStatus run_hops(const GraphStore& store, const SampleRequest& request);
+  // Scratch kept after a call: what is far beyond this call's use goes, or
+  // everything after a failure.
+  void release_oversized(size_t num_seeds);
+  void release_all();
+  // The bits of `edge`'s destination nodes whose neighbourhoods were found
+  // ordered by time, allocated when the edge type is first sampled
+  // temporally.
+  uint64_t* verified_bits(int64_t edge, Int64View colptr);
   bool gather_seed_times(const GraphStore& store, const SampleRequest& request);
   void expand_plain(const GraphStore& store, int64_t edge, int64_t dst, Frontier fr,
                     int64_t k, EdgeOutput& out);
@@ -80,6 +92,7 @@ class SamplingEngine {
     const Budget& budget;
     int64_t dst;
     bool is_window;
+    uint64_t* verified;  // see verified_bits()
   };
   void expand_temporal_each(const TemporalEdge& te, int64_t from, int64_t to,
                             EdgeOutput& out);
@@ -107,8 +120,9 @@ class SamplingEngine {
     TemporalRange ranges[kChunk];
     bool well_formed;
   };
-  // Appends the positions of a random choice of k of [begin, begin + n).
-  void select_random(int64_t begin, int64_t n, int64_t k, std::vector<int64_t>& picks);
+  // Verifies, in entry order, the not yet verified neighbourhoods of a well
+  // formed chunk; false (and nothing raised) at the first that fails.
+  bool verify_chunk(const TemporalEdge& te, int64_t from, const TemporalChunk& tc, int64_t m);
 
   // Longest whole neighbourhood whose positions are listed in picks_.
   static constexpr int64_t kMaxBuffered = 64;
@@ -136,6 +150,10 @@ class SamplingEngine {
   TakenSet taken_;
   ChunkPlan plans_[3];  // chunks being recorded, gathered and selected
   TemporalChunk tchunks_[3];  // chunks being processed, primed and planned
+  // Per edge type, one bit per destination node: set once that node's
+  // neighbourhood was read whole and found ordered by time. Kept for the
+  // engine's lifetime; writes into the arrays afterwards go unnoticed.
+  std::vector<std::vector<uint64_t>> verified_;
 };
 
 }  // namespace tovalib

@@ -10,8 +10,9 @@
 // of a table sized for the whole call. The tables live in one arena and are
 // addressed by offset; a table that fills up moves to a region twice its size
 // at the arena's end. reset() forgets all tables in O(number of batches) and
-// keeps the arena's capacity, so steady-state calls allocate nothing. The
-// numbering depends only on the order of inserts, never on the hash.
+// keeps the arena's capacity, so steady-state calls allocate nothing;
+// release_oversized() gives back an arena far larger than the last call used.
+// The numbering depends only on the order of inserts, never on the hash.
 #ifndef TOVALIB_SAMPLING_LOCAL_INDEX_MAP_H_
 #define TOVALIB_SAMPLING_LOCAL_INDEX_MAP_H_
 
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "sampling/prefetch.h"
+#include "sampling/scratch.h"
 
 namespace tovalib {
 
@@ -30,7 +32,12 @@ class LocalIndexMap {
   // Forgets every entry; batches are expected in [0, num_batches). New
   // tables start at the size that the median batch of the previous call
   // needed, so that in a steady stream of similar calls most tables never
-  // grow (growing means filling and rehashing).
+  // grow (growing means filling and rehashing). That start is only a guess
+  // about this call, so it is cut down until the tables of all
+  // num_batches batches together take no more than the previous call's
+  // arena did: a call with many seeds after one with few, large subgraphs
+  // starts small, as on a fresh map, instead of multiplying the old median
+  // by its seed count.
   void reset(size_t num_batches = 0) {
     sizes_.clear();
     for (const Table& t : tables_) {
@@ -41,11 +48,19 @@ class LocalIndexMap {
       auto mid = sizes_.begin() + static_cast<std::ptrdiff_t>(sizes_.size() / 2);
       std::nth_element(sizes_.begin(), mid, sizes_.end());
       while (start_bits_ < kMaxStartBits && !fits(*mid, size_t{1} << start_bits_)) ++start_bits_;
+      while (start_bits_ > kMinBits && (num_batches << start_bits_) > arena_used_) --start_bits_;
     }
+    release_if_oversized(sizes_, 0);
+    release_if_oversized(tables_, num_batches);
     tables_.assign(num_batches, Table{});
     arena_used_ = 0;
     next_index_ = 0;
   }
+
+  // Called when a call ends: frees the arena when it is far larger than
+  // this call's tables needed (a huge call earlier grew it). The entries
+  // are gone afterwards; only reset() may follow.
+  void release_oversized() { release_if_oversized(arena_, arena_used_); }
 
   size_t size() const { return static_cast<size_t>(next_index_); }
 

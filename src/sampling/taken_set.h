@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "sampling/scratch.h"
+
 namespace tovalib {
 
 class TakenSet {
@@ -29,6 +31,7 @@ class TakenSet {
       mode_ = Mode::kLinear;
     } else if (n <= kStampMax) {
       mode_ = Mode::kStamp;
+      stamps_used_ = std::max(stamps_used_, static_cast<size_t>(n));
       if (stamps_.size() < static_cast<size_t>(n)) stamps_.resize(static_cast<size_t>(n), 0);
       if (++generation_ == 0) {
         std::fill(stamps_.begin(), stamps_.end(), 0u);
@@ -39,9 +42,20 @@ class TakenSet {
       size_t cap = 16;
       while (cap < 2 * static_cast<size_t>(k)) cap <<= 1;
       hash_capacity_ = cap;
+      hash_used_ = std::max(hash_used_, cap);
       if (hash_.size() < cap) hash_.resize(cap);
       std::fill(hash_.begin(), hash_.begin() + static_cast<std::ptrdiff_t>(cap), kEmpty);
     }
+  }
+
+  // Called when a call ends: gives back storage far larger than this
+  // call's selections used.
+  void release_oversized() {
+    release_if_oversized(stamps_, stamps_used_);
+    release_if_oversized(hash_, hash_used_);
+    release_if_oversized(chosen_, 0);
+    stamps_used_ = 0;
+    hash_used_ = 0;
   }
 
   // Marks `offset` taken; returns false when it already was.
@@ -85,6 +99,8 @@ class TakenSet {
   uint32_t generation_ = 0;
   std::vector<int64_t> hash_;
   size_t hash_capacity_ = 0;
+  size_t stamps_used_ = 0;  // most stamps / hash slots a selection used
+  size_t hash_used_ = 0;    // since the last release_oversized()
 };
 
 }  // namespace tovalib
