@@ -75,7 +75,7 @@ def budgets(hops):
             if kind == "count":
                 out += [2] + v(vals[0])
             elif kind == "wide":
-                out += [0x82, vals[0]]
+                out += [0x80, vals[0]]
             elif kind == "upper":
                 out += [0] + v(vals[0])
             else:
