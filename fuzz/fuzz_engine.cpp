@@ -418,6 +418,7 @@ struct Trace {
   int64_t max_per_seed = 0;
   int64_t calls = 0;
   int64_t failures = 0;
+  int64_t completed_after_failure = 0;
 
   Trace() {
     if (on) std::atexit([] { instance().print(); });
@@ -427,15 +428,18 @@ struct Trace {
     return trace;
   }
   void print() const {
-    std::fprintf(stderr, "calls %lld, failed %lld, largest frontier %lld, most nodes of one type "
-                 "in one seed %lld\n", static_cast<long long>(calls),
-                 static_cast<long long>(failures), static_cast<long long>(max_frontier),
-                 static_cast<long long>(max_per_seed));
+    std::fprintf(stderr, "calls %lld, failed %lld, completed after a failure %lld, largest "
+                 "frontier %lld, most nodes of one type in one seed %lld\n",
+                 static_cast<long long>(calls), static_cast<long long>(failures),
+                 static_cast<long long>(completed_after_failure),
+                 static_cast<long long>(max_frontier), static_cast<long long>(max_per_seed));
   }
 
-  void call(const SampleRequest& req, const Outcome& outcome, const SampleResult& res) {
+  void call(const SampleRequest& req, const Outcome& outcome, const SampleResult& res,
+            bool after_failure) {
     if (!on) return;
     ++calls;
+    if (after_failure && outcome.kind == Outcome::kComplete) ++completed_after_failure;
     int64_t frontier = static_cast<int64_t>(req.seeds.size());
     int64_t per_seed = 0;
     if (outcome.kind == Outcome::kComplete) {
@@ -556,7 +560,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       return 0;
     }
     const Outcome got = run_engine(engine, store, req);
-    Trace::instance().call(req, want, ref.result());
+    Trace::instance().call(req, want, ref.result(), fresh != nullptr);
     compare("engine", got, engine, want, ref);
     if (fresh) {
       const Outcome again = run_engine(*fresh, store, req);
