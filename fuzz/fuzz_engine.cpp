@@ -306,9 +306,16 @@ void generate_edges(Reader& in, const ReferenceGraph& graph, size_t src, int64_t
     case 1:  // reversed
       std::reverse(nb, row.begin() + end);
       break;
-    case 2:  // two inner neighbours swapped: the ends stay in order
-      if (end - begin >= 4) std::swap(nb[1], nb[2]);
+    case 2: {
+      // Two inner neighbours swapped, the ends left in order; with 0x08 in
+      // every neighbourhood, not just at `where`.
+      const size_t last_node = (defect & 8) ? colptr.size() - 2 : at;
+      for (size_t u = (defect & 8) ? 0 : at; u <= last_node; ++u) {
+        const auto b = static_cast<size_t>(colptr[u]);
+        if (colptr[u + 1] - colptr[u] >= 4) std::swap(row[b + 1], row[b + 2]);
+      }
       break;
+    }
     case 3:  // a neighbour id out of range
       if (end > begin) row[size_t(end - 1)] = (defect & 8) ? -1 : num_src + (defect >> 4);
       break;

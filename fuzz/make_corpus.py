@@ -47,7 +47,8 @@ def raw_edges(colptr, row):
 def gen_edges(max_degree, salt=3, defect=0, where=0):
     """Generated neighbourhoods of up to max_degree entries, sorted by time;
     defect: 1 reversed, 2 inner pair swapped, 3 id out of range, 4 bad range,
-    5 colptr short, 6 row short, 7 sorted by id (all at node `where`)."""
+    5 colptr short, 6 row short, 7 sorted by id (all at node `where`; 2 | 8
+    swaps in every node)."""
     return [0xC0, max_degree, salt, defect] + word(where)
 
 
@@ -140,7 +141,7 @@ SEEDS = {
     "large_neighbourhood": graph([raw_type(None), raw_type(None)], [(0, 1)], [huge_edges(2, 7)])
     + calls(5, request(1, [0, 0], None, [[("wide", 2)]])),
     "huge_neighbourhood": graph([raw_type(None), raw_type(None)], [(0, 1)], [huge_edges(3, 4)])
-    + calls(5, request(1, [0], None, [[("wide", 1)]])),
+    + calls(5, request(1, [0, 0], None, [[("wide", 255)]])),
     "bad_colptr": graph([raw_type(None), raw_type(None)], [(0, 1)], [raw_edges([0, 3, 1], [0, 1, 0])])
     + calls(5, request(1, [1, 0], None, [[("count", -1)]])),
     # Hundreds of seeds, three hops of random picks: many chunks per hop.
@@ -174,6 +175,12 @@ SEEDS = {
     + calls(7, request(0, MANY, None, [[("count", 3), ("count", 3)]] * 2)),
     "sorted_by_id": big(defect=7)
     + calls(7, request(0, ("gen", 100, 0, 3, True), ("gen", 600, 255), [[("count", 2), ("count", 2)]])),
+    # Two edge types into one destination type: verifying one edge type's
+    # neighbourhood of a node says nothing about the other's.
+    "two_relations": graph([gen_type(300), gen_type(200, salt=2)], [(1, 0), (1, 0)],
+                           [gen_edges(8, 3), gen_edges(8, 5, defect=2 | 8)])
+    + calls(7, request(0, MANY, ("gen", 800, 0), [[("count", 2), ("count", 2)]]),
+            request(0, ("gen", 50, 0, 1, False), ("gen", 800, 0), [[("count", 2), ("count", 2)]])),
     "short_times": graph([gen_type(300, short=2), gen_type(200, salt=2)], [(0, 1), (1, 0)],
                          [gen_edges(6, 3), gen_edges(6, 4)])
     + calls(7, request(0, MANY, ("gen", 900, 200), [[("count", -1), ("count", -1)]] * 2)),
