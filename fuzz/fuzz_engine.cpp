@@ -426,6 +426,7 @@ struct Trace {
   int64_t calls = 0;
   int64_t failures = 0;
   int64_t completed_after_failure = 0;
+  int64_t too_big = 0;
 
   Trace() {
     if (on) std::atexit([] { instance().print(); });
@@ -435,10 +436,11 @@ struct Trace {
     return trace;
   }
   void print() const {
-    std::fprintf(stderr, "calls %lld, failed %lld, completed after a failure %lld, largest "
-                 "frontier %lld, most nodes of one type in one seed %lld\n",
+    std::fprintf(stderr, "calls %lld, failed %lld, completed after a failure %lld, skipped as "
+                 "too big %lld, largest frontier %lld, most nodes of one type in one seed %lld\n",
                  static_cast<long long>(calls), static_cast<long long>(failures),
                  static_cast<long long>(completed_after_failure),
+                 static_cast<long long>(too_big),
                  static_cast<long long>(max_frontier), static_cast<long long>(max_per_seed));
   }
 
@@ -464,6 +466,44 @@ struct Trace {
                  req.seeds.size(), static_cast<long long>(req.num_hops), kind_name(outcome.kind),
                  outcome.message.c_str(), static_cast<long long>(frontier),
                  static_cast<long long>(per_seed));
+  }
+};
+
+// One engine and the reference, call after call on one graph.
+struct Session {
+  const GraphStore& store;
+  const ReferenceGraph& graph;
+  SamplingEngine engine;
+  ReferenceSampler ref;
+  // After a failed call: an engine that never ran, at the same generator
+  // state, for the next call.
+  std::unique_ptr<SamplingEngine> fresh;
+
+  // Runs `req` on the engine (and the fresh one) and the reference and
+  // compares them; false when the call is too big to run.
+  bool call(const SampleRequest& req) {
+    Outcome want;
+    try {
+      want = run_reference(ref, req);
+    } catch (const fuzz::TooMuchWork&) {
+      ++Trace::instance().too_big;
+      return false;
+    }
+    const Outcome got = run_engine(engine, store, req);
+    Trace::instance().call(req, want, ref.result(), fresh != nullptr);
+    compare("engine", got, engine, want, ref);
+    if (fresh) {
+      const Outcome again = run_engine(*fresh, store, req);
+      compare("fresh engine", again, *fresh, want, ref);
+      fresh.reset();
+    }
+    if (got.kind == Outcome::kComplete) {
+      check_result(store, graph, req, engine.result());
+    } else {
+      fresh = std::make_unique<SamplingEngine>(0u);
+      fresh->generator() = engine.generator();
+    }
+    return true;
   }
 };
 
@@ -549,37 +589,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   const auto seed = static_cast<uint32_t>(in.value());
-  SamplingEngine engine(seed);
-  ReferenceSampler ref(graph, seed, kWorkLimit);
-  // After a failed call: an engine that never ran, at the same generator
-  // state, for the next call.
-  std::unique_ptr<SamplingEngine> fresh;
+  Session session{store, graph, SamplingEngine(seed), ReferenceSampler(graph, seed, kWorkLimit),
+                  nullptr};
   const size_t num_calls = 1 + in.byte() % 3;
   SampleRequest req;
-  for (size_t call = 0; call <= num_calls; ++call) {
-    // One more call after a failure at the end repeats the failed request.
-    if (call == num_calls && !fresh) break;
-    if (call < num_calls) req = read_request(in, store, info);
-    Outcome want;
-    try {
-      want = run_reference(ref, req);
-    } catch (const fuzz::TooMuchWork&) {
-      return 0;
-    }
-    const Outcome got = run_engine(engine, store, req);
-    Trace::instance().call(req, want, ref.result(), fresh != nullptr);
-    compare("engine", got, engine, want, ref);
-    if (fresh) {
-      const Outcome again = run_engine(*fresh, store, req);
-      compare("fresh engine", again, *fresh, want, ref);
-      fresh.reset();
-    }
-    if (got.kind == Outcome::kComplete) {
-      check_result(store, graph, req, engine.result());
-    } else {
-      fresh = std::make_unique<SamplingEngine>(0u);
-      fresh->generator() = engine.generator();
-    }
+  for (size_t call = 0; call < num_calls; ++call) {
+    req = read_request(in, store, info);
+    if (!session.call(req)) return 0;
+    if (!session.fresh) continue;
+    // The same request cut before the hop that failed: it mostly completes,
+    // on whatever scratch the failure left behind.
+    SampleRequest cut = req;
+    cut.num_hops = session.ref.last_hop();
+    cut.budgets.resize(static_cast<size_t>(cut.num_hops) * num_edges);
+    if (cut.stop_hop >= cut.num_hops) cut.stop_hop = cut.stop_edge = -1;
+    if (!session.call(cut)) return 0;
   }
+  // A failure at the end: the failed request once more.
+  if (session.fresh) session.call(req);
   return 0;
 }

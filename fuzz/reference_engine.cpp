@@ -130,6 +130,7 @@ bool ReferenceSampler::run(const tovalib::SampleRequest& request) {
   const size_t num_types = graph_.node_types.size();
   const size_t num_edges = graph_.edge_types.size();
   work_ = 0;
+  hop_ = 0;
   result_ = tovalib::SampleResult{};
   result_.rows.resize(num_edges);
   result_.cols.resize(num_edges);
@@ -167,6 +168,7 @@ bool ReferenceSampler::run(const tovalib::SampleRequest& request) {
   std::vector<std::pair<int64_t, int64_t>> frontier(num_types, {0, 0});
   frontier[entity] = {0, num_seeds};
   for (int64_t hop = 0; hop < request.num_hops; ++hop) {
+    hop_ = hop;
     for (size_t edge = 0; edge < num_edges; ++edge) {
       const int64_t src_index = type_index(graph_.edge_types[edge].src);
       const int64_t dst_index = type_index(graph_.edge_types[edge].dst);
@@ -231,6 +233,7 @@ bool ReferenceSampler::run(const tovalib::SampleRequest& request) {
       frontier[t] = {frontier[t].second, size};
     }
   }
+  hop_ = request.num_hops;
 
   result_.nodes.assign(num_types, {});
   result_.batches.assign(num_types, {});

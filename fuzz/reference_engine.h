@@ -59,6 +59,9 @@ class ReferenceSampler {
   bool run(const tovalib::SampleRequest& request);
 
   const tovalib::SampleResult& result() const { return result_; }
+  // The hop the last call was in when it ended (0 when it failed before
+  // the first hop, the hop count when it completed).
+  int64_t last_hop() const { return hop_; }
   const std::mt19937& generator() const { return generator_; }
 
  private:
@@ -78,6 +81,7 @@ class ReferenceSampler {
   std::mt19937 generator_;
   int64_t work_limit_;
   int64_t work_ = 0;
+  int64_t hop_ = 0;
   // Neighbourhoods (edge type, destination node) whose time order was
   // verified; kept for the sampler's lifetime.
   std::set<std::pair<size_t, int64_t>> verified_;
