@@ -17,7 +17,9 @@
 //   - the generator is in the reference's state after every call;
 //   - a completed result is consistent with the graph on its own terms;
 //   - the call after a failure gives what an engine that never failed
-//     gives, from the same generator state.
+//     gives, from the same generator state. Every failed call is followed
+//     by the same request cut before its failing hop, which usually
+//     completes on whatever scratch the failure left behind.
 // Anything else (another exception, a sanitizer report) is a crash.
 //
 //   fuzz/build.sh && build/fuzz/fuzz_engine fuzz/corpus
@@ -387,7 +389,9 @@ SampleRequest read_request(Reader& in, const GraphStore& store, const std::vecto
     if (st & 2) {
       const int64_t base = in.value();
       const uint64_t span = 1 + uint64_t{in.byte()} * 8;
-      for (size_t i = 0; i < n; ++i) req.seed_times.push_back(wrapping_add(base, mix(i, st) % span));
+      for (size_t i = 0; i < n; ++i) {
+        req.seed_times.push_back(wrapping_add(base, mix(i, st) % span));
+      }
     } else {
       for (size_t i = 0; i < n; ++i) req.seed_times.push_back(in.value());
     }
@@ -462,7 +466,8 @@ struct Trace {
     }
     max_frontier = std::max(max_frontier, frontier);
     max_per_seed = std::max(max_per_seed, per_seed);
-    std::fprintf(stderr, "call: %zu seeds, %lld hops: %s %s; largest frontier %lld, per seed %lld\n",
+    std::fprintf(stderr,
+                 "call: %zu seeds, %lld hops: %s %s; largest frontier %lld, per seed %lld\n",
                  req.seeds.size(), static_cast<long long>(req.num_hops), kind_name(outcome.kind),
                  outcome.message.c_str(), static_cast<long long>(frontier),
                  static_cast<long long>(per_seed));
@@ -542,7 +547,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (b & 0x80) {
       info[t].size = 1 + static_cast<int64_t>(in.word() % 1024);
       auto times = generate_times(info[t].size, static_cast<uint8_t>(b >> 1), in.byte());
-      if (b & 0x08) times.resize(times.size() - std::min<size_t>(times.size(), 1 + ((b >> 4) & 3) % 3));
+      if (b & 0x08) {
+        const size_t missing = 1 + ((b >> 4) & 3) % 3;
+        times.resize(times.size() - std::min(times.size(), missing));
+      }
       graph.times[t] = std::move(times);
     } else {
       for (size_t i = 0; i < size_t(b >> 1) % 9; ++i) graph.times[t].push_back(in.value());

@@ -125,7 +125,8 @@ def big(defect=0, where=0, mode=0, timed=True, degree=8):
 MANY = ("gen", 300, 0, 1, False)  # seeds 0..299: ten chunks
 
 SEEDS = {
-    "plain_counts": PATH + calls(5, request(1, [0, 1, 1], None, [[("count", 1), ("count", -1)]] * 2)),
+    "plain_counts": PATH
+    + calls(5, request(1, [0, 1, 1], None, [[("count", 1), ("count", -1)]] * 2)),
     "plain_random": LOOP + calls(5, request(0, [0, 1, 2], None, [[("count", 1)], [("count", 1)]])),
     "temporal_counts": TIMED
     + calls(5, request(1, [0, 2], [10, 5], [[("count", 1), ("count", -1)]] * 2)),
@@ -142,7 +143,8 @@ SEEDS = {
     + calls(5, request(1, [0, 0], None, [[("wide", 2)]])),
     "huge_neighbourhood": graph([raw_type(None), raw_type(None)], [(0, 1)], [huge_edges(3, 4)])
     + calls(5, request(1, [0, 0], None, [[("wide", 255)]])),
-    "bad_colptr": graph([raw_type(None), raw_type(None)], [(0, 1)], [raw_edges([0, 3, 1], [0, 1, 0])])
+    "bad_colptr": graph([raw_type(None), raw_type(None)], [(0, 1)],
+                        [raw_edges([0, 3, 1], [0, 1, 0])])
     + calls(5, request(1, [1, 0], None, [[("count", -1)]])),
     # Hundreds of seeds, three hops of random picks: many chunks per hop.
     "big_plain": big(timed=False)
@@ -174,7 +176,8 @@ SEEDS = {
     "short_colptr": big(defect=5, where=290, timed=False)
     + calls(7, request(0, MANY, None, [[("count", 3), ("count", 3)]] * 2)),
     "sorted_by_id": big(defect=7)
-    + calls(7, request(0, ("gen", 100, 0, 3, True), ("gen", 600, 255), [[("count", 2), ("count", 2)]])),
+    + calls(7, request(0, ("gen", 100, 0, 3, True), ("gen", 600, 255),
+                       [[("count", 2), ("count", 2)]])),
     # Two edge types into one destination type: verifying one edge type's
     # neighbourhood of a node says nothing about the other's.
     "two_relations": graph([gen_type(300), gen_type(200, salt=2)], [(1, 0), (1, 0)],

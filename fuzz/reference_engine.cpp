@@ -36,9 +36,9 @@ std::string ReferenceSampler::edge_key(size_t edge) const {
 int64_t ReferenceSampler::time_of(size_t type, int64_t id) const {
   const std::vector<int64_t>& times = graph_.times[type];
   if (id < 0 || id >= static_cast<int64_t>(times.size())) {
-    throw std::runtime_error("Node " + std::to_string(id) + " is out of range for 'node_time' at '" +
-                             graph_.node_types[type] + "' (" + std::to_string(times.size()) +
-                             " entries).");
+    throw std::runtime_error("Node " + std::to_string(id) +
+                             " is out of range for 'node_time' at '" + graph_.node_types[type] +
+                             "' (" + std::to_string(times.size()) + " entries).");
   }
   return times[static_cast<size_t>(id)];
 }
