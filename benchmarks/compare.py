@@ -6,7 +6,12 @@ OLD_DIR and NEW_DIR each hold a built tovalib module (for example a copy of
 the installed .so). Rounds alternate between the two builds, each round in a
 fresh process, so that machine load hits both alike; the figure reported
 per workload is the median over rounds of the paired ratio of ns per sampled
-edge (new / old; below 1 means the new build is faster).
+edge (new / old; below 1 means the new build is faster). Rows marked
+"cold" time the first call of a fresh sampler; the others time the calls
+after two warm-up calls, or with --repeat the same calls made a second time,
+when the sampler has met (and verified) every neighbourhood they read: the
+steady state of a sampler that has seen the graph. --cpu-time measures the
+process's CPU time instead of wall time, which a loaded machine disturbs less.
 """
 
 from __future__ import annotations
@@ -35,8 +40,14 @@ for name in {names!r}:
     w = WORKLOADS[name]
     sampler = w.sampler(graph)
     calls = batches(graph, w, {batches} + 2, seed=int(name[1:]) * 1000 + 7)
-    for args in calls[:2]:
-        sampler.sample(*args)
+    for c, args in enumerate(calls[:2]):
+        t0 = time.perf_counter()
+        res = sampler.sample(*args)
+        if c == 0:
+            out[name + " cold"] = (time.perf_counter() - t0) / sampled_edges(res) * 1e9
+    if {repeat}:
+        for args in calls[2:]:
+            sampler.sample(*args)
     ns = []
     for args in calls[2:]:
         t0 = time.perf_counter()
@@ -59,9 +70,12 @@ def graph_file(scale):
     return path
 
 
-def run_build(module_dir, names, scale, batches):
+def run_build(module_dir, names, scale, batches, repeat=False, cpu_time=False):
     code = CHILD.format(module_dir=os.path.abspath(module_dir), here=HERE,
-                        graph_file=graph_file(scale), names=names, batches=batches)
+                        graph_file=graph_file(scale), names=names, batches=batches,
+                        repeat=repeat)
+    if cpu_time:
+        code = code.replace("time.perf_counter()", "time.process_time()")
     res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          check=True, cwd=tempfile.gettempdir())
     return json.loads(res.stdout.strip().splitlines()[-1])
@@ -75,14 +89,18 @@ def main(argv=None):
     ap.add_argument("--workloads", default="W1,W2,W3,W4")
     ap.add_argument("--rounds", type=int, default=5)
     ap.add_argument("--batches", type=int, default=9)
+    ap.add_argument("--repeat", action="store_true",
+                    help="time the calls on their second pass (steady state)")
+    ap.add_argument("--cpu-time", action="store_true", help="process CPU time, not wall time")
     args = ap.parse_args(argv)
-    names = args.workloads.split(",")
+    names = [n + suffix for n in args.workloads.split(",") for suffix in ("", " cold")]
     ratios = {n: [] for n in names}
     olds = {n: [] for n in names}
     news = {n: [] for n in names}
     for r in range(args.rounds):
-        old = run_build(args.old, names, args.scale, args.batches)
-        new = run_build(args.new, names, args.scale, args.batches)
+        workloads = args.workloads.split(",")
+        old = run_build(args.old, workloads, args.scale, args.batches, args.repeat, args.cpu_time)
+        new = run_build(args.new, workloads, args.scale, args.batches, args.repeat, args.cpu_time)
         if r == 0:
             print(f"old: {old['module']}\nnew: {new['module']}")
         for n in names:

@@ -112,6 +112,7 @@ class SamplingEngine {
     int64_t end;
     int64_t start;
     int64_t upper;
+    int64_t node;
   };
   // The searches of one chunk of frontier entries; not well formed when an
   // entry's neighbourhood could not be read.
@@ -119,10 +120,11 @@ class SamplingEngine {
     Search searches[kChunk];
     TemporalRange ranges[kChunk];
     bool well_formed;
+    bool maybe_unverified;  // some entry's bit was clear when the chunk was primed
   };
   // Verifies, in entry order, the not yet verified neighbourhoods of a well
   // formed chunk; false (and nothing raised) at the first that fails.
-  bool verify_chunk(const TemporalEdge& te, int64_t from, const TemporalChunk& tc, int64_t m);
+  bool verify_chunk(const TemporalEdge& te, const TemporalChunk& tc, int64_t m);
 
   // Longest whole neighbourhood whose positions are listed in picks_.
   static constexpr int64_t kMaxBuffered = 64;

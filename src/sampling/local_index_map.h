@@ -34,10 +34,11 @@ class LocalIndexMap {
   // needed, so that in a steady stream of similar calls most tables never
   // grow (growing means filling and rehashing). That start is only a guess
   // about this call, so it is cut down until the tables of all
-  // num_batches batches together take no more than the previous call's
-  // arena did: a call with many seeds after one with few, large subgraphs
-  // starts small, as on a fresh map, instead of multiplying the old median
-  // by its seed count.
+  // num_batches batches together take no more than a few times the
+  // previous call's arena: a call with many seeds after one with few, large
+  // subgraphs starts small, as on a fresh map, instead of multiplying the
+  // old median by its seed count. (The slack keeps the guess in a steady
+  // stream, where some seeds get no table at all.)
   void reset(size_t num_batches = 0) {
     sizes_.clear();
     for (const Table& t : tables_) {
@@ -48,7 +49,7 @@ class LocalIndexMap {
       auto mid = sizes_.begin() + static_cast<std::ptrdiff_t>(sizes_.size() / 2);
       std::nth_element(sizes_.begin(), mid, sizes_.end());
       while (start_bits_ < kMaxStartBits && !fits(*mid, size_t{1} << start_bits_)) ++start_bits_;
-      while (start_bits_ > kMinBits && (num_batches << start_bits_) > arena_used_) --start_bits_;
+      while (start_bits_ > kMinBits && (num_batches << start_bits_) > 4 * arena_used_) --start_bits_;
     }
     release_if_oversized(sizes_, 0);
     release_if_oversized(tables_, num_batches);
