@@ -1,21 +1,29 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer target of the sampling core with clang and runs it for
-# about a minute from the seed corpus in fuzz/corpus/. A crash, a sanitizer
-# report or a broken invariant fails the run and leaves the input in
-# build/fuzz/artifacts/.
+# about a minute from the seed corpus in fuzz/corpus/, checking every call
+# against the reference model in fuzz/reference_engine.cpp. A crash, a
+# sanitizer report, a broken invariant or a difference from the model fails
+# the run and leaves the input in build/fuzz/artifacts/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+export DEBIAN_FRONTEND=noninteractive
+updated=no
+apt_install() {
+  if [ "$updated" = no ]; then
+    apt-get update -qq
+    updated=yes
+  fi
+  apt-get install -y -qq "$@" >/dev/null
+}
 if ! command -v clang++ >/dev/null 2>&1; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq clang >/dev/null
+  apt_install clang
 fi
 # The fuzzer runtime ships in the compiler-rt package of clang's version.
 major="$(clang++ -dumpversion | cut -d. -f1)"
 rt="$(clang++ -print-resource-dir)/lib/linux/libclang_rt.fuzzer-x86_64.a"
 if [ ! -e "$rt" ] && ! dpkg -s "libclang-rt-${major}-dev" >/dev/null 2>&1; then
-  apt-get install -y -qq "libclang-rt-${major}-dev" >/dev/null
+  apt_install "libclang-rt-${major}-dev"
 fi
 
 bash fuzz/build.sh

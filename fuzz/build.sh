@@ -7,8 +7,9 @@ cd "$(dirname "$0")/.."
 CXX="${FUZZ_CXX:-clang++}"
 mkdir -p build/fuzz
 "$CXX" -std=c++17 -O1 -g -fno-omit-frame-pointer \
+  -Wall -Wextra -Wpedantic -Wconversion -Wshadow -Werror \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
   -Isrc \
-  fuzz/fuzz_engine.cpp src/store/*.cpp src/sampling/*.cpp \
+  fuzz/fuzz_engine.cpp fuzz/reference_engine.cpp src/store/*.cpp src/sampling/*.cpp \
   -o build/fuzz/fuzz_engine
 echo "built build/fuzz/fuzz_engine"
