@@ -12,7 +12,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 WARNINGS = ["-Wall", "-Wextra", "-Wpedantic", "-Wconversion", "-Wshadow", "-Werror"]
 
 
-@pytest.mark.parametrize("name", ["test_uniform_select"])
+@pytest.mark.parametrize("name", ["test_uniform_select", "test_engine_memory"])
 def test_native(name, tmp_path):
     compiler = shutil.which("g++")
     if compiler is None:
@@ -23,7 +23,9 @@ def test_native(name, tmp_path):
     binary = tmp_path / name
     build = subprocess.run(
         [compiler, "-std=c++17", "-O1", *WARNINGS, f"-I{ROOT / 'src'}",
-         str(ROOT / "tests" / "native" / f"{name}.cpp"), "-o", str(binary)],
+         str(ROOT / "tests" / "native" / f"{name}.cpp"),
+         *map(str, sorted(ROOT.glob("src/store/*.cpp")) + sorted(ROOT.glob("src/sampling/*.cpp"))),
+         "-o", str(binary)],
         capture_output=True, text=True, env=env)
     assert build.returncode == 0, build.stderr
     run = subprocess.run([str(binary)], capture_output=True, text=True, timeout=60, env=env)

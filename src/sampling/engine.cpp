@@ -238,6 +238,12 @@ void SamplingEngine::release_oversized(size_t num_seeds) {
   taken_.release_oversized();
   for (auto& plan : plans_) release_if_oversized(plan.picks, 0);
   release_if_oversized(seed_time_buffer_, num_seeds);
+  // The result is still to be read, and its lists may have grown in an
+  // earlier, bigger call: those keep only what this call wrote.
+  for (auto* lists : {&result_.rows, &result_.cols, &result_.num_edges, &result_.nodes,
+                      &result_.batches, &result_.num_nodes}) {
+    for (auto& l : *lists) shrink_if_oversized(l);
+  }
 }
 
 // The result of a failed call is never read, and the scratch it grew may be

@@ -27,6 +27,16 @@ void release_if_oversized(std::vector<T>& v, size_t used) {
   }
 }
 
+// Like release_if_oversized with `used` = v.size(), but keeps the contents:
+// a list that must still be read moves into a buffer of its own size.
+template <typename T>
+void shrink_if_oversized(std::vector<T>& v) {
+  const size_t capacity = v.capacity();
+  if (capacity * sizeof(T) > kScratchKeepBytes && capacity / 4 > v.size()) {
+    std::vector<T>(v.begin(), v.end()).swap(v);
+  }
+}
+
 }  // namespace tovalib
 
 #endif  // TOVALIB_SAMPLING_SCRATCH_H_
