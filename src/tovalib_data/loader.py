@@ -385,7 +385,8 @@ class _Pass(Iterator[Batch]):
             self._bar = None
 
     def __del__(self) -> None:
-        self.close()
+        if hasattr(self, "_bar"):  # else __init__ failed before starting anything
+            self.close()
 
 
 def _produce(
