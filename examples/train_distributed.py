@@ -29,6 +29,7 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import tovalib_data as td  # noqa: E402
+from tovalib_data._optional import require  # noqa: E402
 from train_relational import (  # noqa: E402
     FANOUT, SCHEMA, TRAIN_CUTOFFS, make_model, make_tables, make_task)
 
@@ -40,10 +41,10 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--epochs", type=int, default=None)
     parser.add_argument("--record", default=None, help="write gathered seeds and losses here")
     args = parser.parse_args(argv)
-    torch = td._optional.require("torch")
-    td._optional.require("torch_geometric")
-    import torch.distributed as dist
-    from torch.nn.parallel import DistributedDataParallel
+    torch = require("torch")
+    require("torch_geometric")
+    dist = require("torch.distributed")
+    DistributedDataParallel = require("torch.nn.parallel").DistributedDataParallel
 
     dist.init_process_group("gloo")
     rank, world_size = dist.get_rank(), dist.get_world_size()
@@ -90,6 +91,12 @@ def main(argv: list[str] | None = None) -> None:
     if rank == 0 and args.record:
         with open(args.record, "w") as f:
             json.dump({"num_seeds": len(seeds), **record}, f)
+    # Tear down in this order: the model's reducer while the process group
+    # is still registered, then the group. Left to interpreter exit, the
+    # reducer can destroy the group while holding the interpreter lock that
+    # the group's threads need to finish their last collective.
+    dist.barrier()
+    del model, optimizer
     dist.destroy_process_group()
 
 

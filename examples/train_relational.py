@@ -27,6 +27,7 @@ from typing import Any
 import numpy as np
 
 import tovalib_data as td
+from tovalib_data._optional import require  # ImportError naming the extra to install
 
 DAY0 = np.datetime64("2024-01-01", "D")
 HORIZON = 30  # days after the cut-off in which an order makes the label positive
@@ -104,14 +105,16 @@ def make_task(tables: dict[str, Any], cutoffs: list[int]) -> tuple[np.ndarray, .
 
 
 def make_model(graph: td.Graph, entity: str, hidden: int = 32) -> Any:
-    import torch
-    from torch_geometric.nn import HeteroConv, SAGEConv
-    from torch_geometric.utils import trim_to_layer
+    torch = require("torch")
+    nn = require("torch_geometric.nn")
+    trim_to_layer = require("torch_geometric.utils").trim_to_layer
 
     node_types = graph.node_types
     in_dims = {t: graph.x[t].shape[1] + (t in graph.node_time) for t in node_types}
 
-    class HeteroSAGE(torch.nn.Module):
+    module: Any = torch.nn.Module
+
+    class HeteroSAGE(module):
         def __init__(self) -> None:
             super().__init__()
             self.encode = torch.nn.ModuleDict(
@@ -120,10 +123,11 @@ def make_model(graph: td.Graph, entity: str, hidden: int = 32) -> Any:
             # reads (every parameter then gets a gradient, as DDP requires).
             # (HeteroConv warns about the node types a layer leaves out.)
             warnings.filterwarnings("ignore", message="There exist node types")
-            convs, needed = [], {entity}
+            convs: list[Any] = []
+            needed = {entity}
             for _ in range(2):
                 used = [et for et in graph.edge_types if et[2] in needed]
-                convs.insert(0, HeteroConv({et: SAGEConv(hidden, hidden) for et in used},
+                convs.insert(0, nn.HeteroConv({et: nn.SAGEConv(hidden, hidden) for et in used},
                                            aggr="sum"))
                 needed |= {et[0] for et in used}
             self.convs = torch.nn.ModuleList(convs)
@@ -169,8 +173,7 @@ def roc_auc(label: np.ndarray, score: np.ndarray) -> float:
 
 
 def evaluate(model: Any, loader: td.NeighborLoader, label: np.ndarray) -> float:
-    import torch
-
+    torch = require("torch")
     model.eval()
     scores = np.empty(len(label))
     with torch.no_grad():
@@ -187,8 +190,8 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--no-progress", action="store_true")
     args = parser.parse_args(argv)
-    torch = td._optional.require("torch")
-    td._optional.require("torch_geometric")
+    torch = require("torch")
+    require("torch_geometric")
     torch.manual_seed(0)
 
     customers, products = (400, 40) if args.quick else (5000, 300)

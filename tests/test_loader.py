@@ -85,9 +85,12 @@ def test_epoch_and_seed_change_the_batches(reference):
 def test_batch_is_the_sampler_result_for_its_seed(timed):
     graph = random_graph(timed=timed)
     times = np.arange(60) * 15 if timed else None
-    ldr = loader(graph, seed=5, world_size=2, rank=1, seed_time=times)
-    ldr.set_epoch(3)
-    batch = list(ldr)[2]
+    def third_batch(**kwargs):
+        ldr = loader(graph, seed=5, world_size=2, rank=1, seed_time=times, **kwargs)
+        ldr.set_epoch(3)
+        return ldr, list(ldr)[2]
+
+    ldr, batch = third_batch()
     positions = ldr.shard()[16:24]
     sampler = graph.sampler(sampler_seed(5, 3, 2 * 2 + 1))
     expected = sampler.sample(ldr.num_neighbors, {}, "user", positions,
@@ -98,6 +101,9 @@ def test_batch_is_the_sampler_result_for_its_seed(timed):
     np.testing.assert_array_equal(batch.x_dict["user"], graph.x["user"][batch.node_dict["user"]])
     if timed:
         assert batch.time_dict["event"].max() <= batch.seed_time.max()
+    _, bare = third_batch(gather=False)
+    assert contents(bare)["node_dict"] == contents(batch)["node_dict"]
+    assert bare.x_dict == bare.time_dict == {}
 
 
 @pytest.mark.parametrize("received", [1, 4, 8])  # batches the consumer got before the state

@@ -74,7 +74,8 @@ class NeighborLoader:
     budget: with a list, the edge types without a window get the list.
     `num_workers` threads sample up to `prefetch` batches each ahead of the
     consumer; 0 samples in the caller's thread. With `progress=True` a tqdm
-    bar is shown when tqdm is installed.
+    bar is shown when tqdm is installed. With `gather=False` batches carry
+    no feature rows or node times (for features kept elsewhere).
 
     One pass at a time: starting a new iteration stops the previous one.
     """
@@ -97,6 +98,7 @@ class NeighborLoader:
         *,
         prefetch: int = 2,
         progress: bool = False,
+        gather: bool = True,
     ) -> None:
         if entity_table not in graph.node_types:
             raise ValueError(f"unknown entity table {entity_table!r}; "
@@ -122,7 +124,7 @@ class NeighborLoader:
         self.seed, self.num_workers, self.prefetch = seed, num_workers, prefetch
         self.rank, self.world_size, self.progress = rank, world_size, progress
         self._plan = _Plan(graph, entity_table, self.seeds, self.seed_time, self.num_neighbors,
-                           self.time_windows, batch_size, seed, rank, world_size)
+                           self.time_windows, batch_size, seed, rank, world_size, gather)
         self.epoch = 0
         self._position = 0  # batches of this epoch handed to the consumer
         self._resume = False  # the next pass starts at _position
@@ -259,8 +261,8 @@ class _Plan:
     def __init__(self, graph: Graph, entity_table: str, seeds: Int64Array,
                  seed_time: Int64Array | None, num_neighbors: dict[str, Int64Array],
                  time_windows: dict[str, npt.NDArray[Any]], batch_size: int, seed: int,
-                 rank: int, world_size: int) -> None:
-        self.graph, self.entity_table = graph, entity_table
+                 rank: int, world_size: int, gather: bool) -> None:
+        self.graph, self.entity_table, self.gather = graph, entity_table, gather
         self.seeds, self.seed_time = seeds, seed_time
         self.num_neighbors, self.time_windows = num_neighbors, time_windows
         self.batch_size, self.seed, self.rank, self.world_size = batch_size, seed, rank, world_size
@@ -292,6 +294,9 @@ class _Plan:
         result = sampler.sample(self.num_neighbors, self.time_windows, self.entity_table,
                                 nodes, np.empty(0, np.int64) if times is None else times)
         node_dict = result[2]
+        if not self.gather:
+            return Batch(self.entity_table, *result, seed_node=nodes, seed_time=times,
+                         seed_index=positions)
         return Batch(
             self.entity_table, *result, seed_node=nodes, seed_time=times,
             seed_index=positions,
@@ -380,7 +385,8 @@ class _Pass(Iterator[Batch]):
             self._bar = None
 
     def __del__(self) -> None:
-        self.close()
+        if hasattr(self, "_bar"):  # else __init__ failed before starting anything
+            self.close()
 
 
 def _produce(
