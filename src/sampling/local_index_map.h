@@ -7,11 +7,14 @@
 // One small open-addressing table per batch (seed), not one table for all:
 // the hop loop expands a frontier in batch order, so the inserts of a stretch
 // of work hit the few cache lines of one seed's table instead of random lines
-// of a table sized for the whole call. The tables live in one arena and are
-// addressed by offset; a table that fills up moves to a region twice its size
-// at the arena's end. reset() forgets all tables in O(number of batches) and
-// keeps the arena's capacity, so steady-state calls allocate nothing;
-// release_oversized() gives back an arena far larger than the last call used.
+// of a table sized for the whole call. The tables live in an arena of
+// blocks; a table that fills up moves to a region twice its size in the last
+// block, and when that block is full a new one, as large as all before it
+// together, is added: growing never moves or zeroes the regions handed out
+// already, which is most of what a fresh map's first call costs. reset()
+// forgets all tables in O(number of batches) and merges the blocks into one,
+// so steady-state calls allocate nothing; release_oversized() gives back an
+// arena far larger than the last call used.
 // The numbering depends only on the order of inserts, never on the hash.
 #ifndef TOVALIB_SAMPLING_LOCAL_INDEX_MAP_H_
 #define TOVALIB_SAMPLING_LOCAL_INDEX_MAP_H_
@@ -19,6 +22,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -54,6 +58,15 @@ class LocalIndexMap {
     release_if_oversized(sizes_, 0);
     release_if_oversized(tables_, num_batches);
     tables_.assign(num_batches, Table{});
+    if (blocks_.size() > 1) {
+      // The last call outgrew its first block: one block of the whole size
+      // serves the next call like it without growing.
+      const size_t total = arena_capacity_;
+      blocks_.clear();
+      arena_capacity_ = 0;
+      add_block(total);
+    }
+    block_used_ = 0;
     arena_used_ = 0;
     next_index_ = 0;
   }
@@ -61,9 +74,21 @@ class LocalIndexMap {
   // Called when a call ends: frees the arena when it is far larger than
   // this call's tables needed (a huge call earlier grew it). The entries
   // are gone afterwards; only reset() may follow.
-  void release_oversized() { release_if_oversized(arena_, arena_used_); }
+  void release_oversized() {
+    if (arena_capacity_ * sizeof(Slot) > kScratchKeepBytes && arena_capacity_ / 4 > arena_used_) {
+      blocks_.clear();
+      arena_capacity_ = 0;
+      block_used_ = 0;
+    }
+  }
 
   size_t size() const { return static_cast<size_t>(next_index_); }
+
+  // Bytes of storage held.
+  size_t bytes() const {
+    return arena_capacity_ * sizeof(Slot) + tables_.capacity() * sizeof(Table) +
+           sizes_.capacity() * sizeof(size_t);
+  }
 
   // Hints that (batch, node) is about to be inserted: fetches the line of
   // its first slot when the batch has a table already.
@@ -71,7 +96,7 @@ class LocalIndexMap {
     const auto b = static_cast<size_t>(batch);
     if (b >= tables_.size() || tables_[b].bits == 0) return;
     const Table& t = tables_[b];
-    prefetch_write(arena_.data() + t.offset + hash(node, t.shift));
+    prefetch_write(t.slots + hash(node, t.shift));
   }
 
   // Returns the local index of (batch, node) and whether it was added now.
@@ -80,7 +105,7 @@ class LocalIndexMap {
     if (b >= tables_.size()) tables_.resize(b + 1);
     Table& t = tables_[b];
     if (!fits(t.size + 1, t.capacity())) grow(t);
-    Slot* slots = arena_.data() + t.offset;
+    Slot* slots = t.slots;
     const size_t mask = t.capacity() - 1;
     size_t i = hash(node, t.shift);
     while (true) {
@@ -102,7 +127,7 @@ class LocalIndexMap {
     int64_t index;  // -1: empty
   };
   struct Table {
-    size_t offset = 0;  // first slot in arena_
+    Slot* slots = nullptr;  // in one of blocks_
     size_t size = 0;
     uint32_t bits = 0;   // capacity is 2^bits slots; 0 bits: no table yet
     uint32_t shift = 64;  // 64 - bits: hashes keep their high bits
@@ -122,20 +147,29 @@ class LocalIndexMap {
     return static_cast<size_t>((static_cast<uint64_t>(node) * 0x9E3779B97F4A7C15ULL) >> shift);
   }
 
+  // Appends a block of `capacity` slots (left uninitialised: a region is
+  // filled when it is handed out) and makes it the one regions come from.
+  void add_block(size_t capacity) {
+    blocks_.push_back(Block{std::unique_ptr<Slot[]>(new Slot[capacity]), capacity});
+    arena_capacity_ += capacity;
+    block_used_ = 0;
+  }
+
   // Moves `t` to a fresh region of twice its capacity (or the minimum).
   void grow(Table& t) {
     const uint32_t bits = t.bits == 0 ? start_bits_ : t.bits + 1;
     const size_t capacity = size_t{1} << bits;
-    const size_t offset = arena_used_;
-    arena_used_ += capacity;
-    if (arena_.size() < arena_used_) {
-      arena_.resize(std::max(arena_used_, 2 * arena_.size()));
+    if (blocks_.empty() || blocks_.back().capacity - block_used_ < capacity) {
+      const size_t first = std::max<size_t>(tables_.size() << kMinBits, 64);
+      add_block(std::max({capacity, arena_capacity_, first}));
     }
-    Slot* fresh = arena_.data() + offset;
+    Slot* fresh = blocks_.back().slots.get() + block_used_;
+    block_used_ += capacity;
+    arena_used_ += capacity;
     std::fill(fresh, fresh + capacity, Slot{0, -1});
     const uint32_t shift = 64 - bits;
     const size_t mask = capacity - 1;
-    const Slot* old = arena_.data() + t.offset;
+    const Slot* old = t.slots;
     const size_t old_capacity = t.capacity();
     for (size_t j = 0; j < old_capacity; ++j) {
       if (old[j].index < 0) continue;
@@ -143,14 +177,20 @@ class LocalIndexMap {
       while (fresh[i].index >= 0) i = (i + 1) & mask;
       fresh[i] = old[j];
     }
-    t.offset = offset;
+    t.slots = fresh;
     t.bits = bits;
     t.shift = shift;
   }
 
   std::vector<Table> tables_;  // indexed by batch
-  std::vector<Slot> arena_;
-  size_t arena_used_ = 0;
+  struct Block {
+    std::unique_ptr<Slot[]> slots;
+    size_t capacity;
+  };
+  std::vector<Block> blocks_;  // regions come from the last
+  size_t block_used_ = 0;      // slots of the last block handed out
+  size_t arena_capacity_ = 0;  // slots of all blocks
+  size_t arena_used_ = 0;      // slots handed out since reset()
   int64_t next_index_ = 0;
   uint32_t start_bits_ = kMinBits;  // capacity of a batch's first table
   std::vector<size_t> sizes_;      // scratch of reset()
