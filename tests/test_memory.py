@@ -55,6 +55,18 @@ CASES = {
             raise AssertionError("the call did not fail")
         np.ones(400 * 2**20 // 8)
     """,
+    # A completed call that grows about 250 MiB, then the sampler goes:
+    # nothing of it may stay behind for samplers built later.
+    "memory after a deleted sampler": """
+        hub = 40000
+        colptr = I64([0, hub])
+        s = tovalib.NeighborSampler(["s", "d"], [("s", "to", "d")], {"s__to__d": colptr},
+                                    {"s__to__d": np.arange(hub, dtype=I64)}, {})
+        allow(600)
+        s.sample({"s__to__d": I64([-1])}, {}, "d", np.zeros(60, I64), I64([]))
+        del s
+        np.ones(400 * 2**20 // 8)
+    """,
 }
 
 

@@ -216,6 +216,57 @@ bool SamplingEngine::gather_seed_times(const GraphStore& store, const SampleRequ
   return true;
 }
 
+SamplingEngine::SamplingEngine(uint32_t seed)
+    : generator_(seed),
+      scratch_(take_scratch()),
+      result_(scratch_->result),
+      maps_(scratch_->maps),
+      seed_time_buffer_(scratch_->seed_time_buffer),
+      taken_(scratch_->taken),
+      plans_(scratch_->plans),
+      tchunks_(scratch_->tchunks) {}
+
+SamplingEngine::~SamplingEngine() { give_scratch(std::move(scratch_)); }
+
+SamplingEngine::ScratchPool& SamplingEngine::scratch_pool() {
+  // Never destroyed: an engine may go after static destructors have run.
+  static ScratchPool* pool = new ScratchPool;
+  return *pool;
+}
+
+std::unique_ptr<SamplingEngine::Scratch> SamplingEngine::take_scratch() {
+  ScratchPool& pool = scratch_pool();
+  {
+    const std::lock_guard<std::mutex> lock(pool.mutex);
+    if (!pool.free.empty()) {
+      std::unique_ptr<Scratch> scratch = std::move(pool.free.back());
+      pool.free.pop_back();
+      return scratch;
+    }
+  }
+  return std::make_unique<Scratch>();
+}
+
+size_t SamplingEngine::Scratch::bytes() const {
+  size_t total = taken.bytes() + seed_time_buffer.capacity() * sizeof(int64_t);
+  for (const auto* lists : {&result.rows, &result.cols, &result.num_edges, &result.nodes,
+                            &result.batches, &result.num_nodes}) {
+    for (const auto& l : *lists) total += l.capacity() * sizeof(int64_t);
+  }
+  for (const auto& m : maps) total += m.bytes();
+  for (const auto& plan : plans) total += plan.picks.capacity() * sizeof(int64_t);
+  return total;
+}
+
+// The pool keeps what steady streams of calls reuse, not what one huge call
+// grew: that goes with its engine, as it would without a pool.
+void SamplingEngine::give_scratch(std::unique_ptr<Scratch> scratch) {
+  if (scratch->bytes() > kPooledScratchBytes) return;
+  ScratchPool& pool = scratch_pool();
+  const std::lock_guard<std::mutex> lock(pool.mutex);
+  if (pool.free.size() < kPooledScratch) pool.free.push_back(std::move(scratch));
+}
+
 RunStatus SamplingEngine::run(const GraphStore& store, const SampleRequest& request) {
   RunStatus status;
   try {

@@ -14,6 +14,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <utility>
@@ -47,7 +49,10 @@ enum class RunStatus {
 class SamplingEngine {
  public:
   // `seed` is taken as its 32-bit two's-complement pattern.
-  explicit SamplingEngine(uint32_t seed) : generator_(seed) {}
+  explicit SamplingEngine(uint32_t seed);
+  ~SamplingEngine();
+  SamplingEngine(const SamplingEngine&) = delete;
+  SamplingEngine& operator=(const SamplingEngine&) = delete;
 
   // Samples `request` over `store`. Throws std::runtime_error for malformed
   // graph data met on the way (ids out of range, unsorted temporal
@@ -149,16 +154,45 @@ class SamplingEngine {
     Span spans[kChunk];
   };
 
+  // The buffers a call works in. Nothing in them carries over into a
+  // result: every call starts by resetting what it reads. They are kept
+  // from call to call and, when an engine goes, handed to the next engine
+  // built (a loader builds one per batch), so that a new engine's first call
+  // does not pay for growing them afresh.
+  struct Scratch {
+    SampleResult result;
+    std::vector<LocalIndexMap> maps;
+    std::vector<int64_t> seed_time_buffer;
+    TakenSet taken;
+    ChunkPlan plans[3];
+    TemporalChunk tchunks[3];
+
+    size_t bytes() const;
+  };
+  // Scratch of engines gone, waiting for the next ones; a few at most.
+  struct ScratchPool {
+    std::mutex mutex;
+    std::vector<std::unique_ptr<Scratch>> free;
+  };
+  static constexpr size_t kPooledScratch = 8;
+  // A scratch holding more than this goes with its engine instead.
+  static constexpr size_t kPooledScratchBytes = size_t{64} << 20;
+  static ScratchPool& scratch_pool();
+  static std::unique_ptr<Scratch> take_scratch();
+  static void give_scratch(std::unique_ptr<Scratch> scratch);
+
   std::mt19937 generator_;
-  SampleResult result_;
-  std::vector<LocalIndexMap> maps_;
+  std::unique_ptr<Scratch> scratch_;
+  // The parts of *scratch_.
+  SampleResult& result_;
+  std::vector<LocalIndexMap>& maps_;
+  std::vector<int64_t>& seed_time_buffer_;
+  TakenSet& taken_;
+  ChunkPlan (&plans_)[3];        // chunks being recorded, gathered and selected
+  TemporalChunk (&tchunks_)[3];  // chunks being processed, primed and planned
   std::vector<Frontier> frontier_;
-  std::vector<int64_t> seed_time_buffer_;
   // One time per seed (at least as many as seeds) while a call is temporal.
   const int64_t* seed_times_ = nullptr;
-  TakenSet taken_;
-  ChunkPlan plans_[3];  // chunks being recorded, gathered and selected
-  TemporalChunk tchunks_[3];  // chunks being processed, primed and planned
   // Per edge type, one bit per destination node: set once that node's
   // neighbourhood was read whole and found ordered by time. Kept for the
   // engine's lifetime; writes into the arrays afterwards go unnoticed.

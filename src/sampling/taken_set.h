@@ -87,6 +87,12 @@ class TakenSet {
     }
   }
 
+  // Bytes of storage held.
+  size_t bytes() const {
+    return chosen_.capacity() * sizeof(int64_t) + stamps_.capacity() * sizeof(uint32_t) +
+           hash_.capacity() * sizeof(int64_t);
+  }
+
  private:
   enum class Mode { kLinear, kStamp, kHash };
   static constexpr int64_t kLinearMax = 24;
