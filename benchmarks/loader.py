@@ -108,7 +108,9 @@ def main():
                                              empty if times is None else times[s])
 
         def run(workers, gather=False):
-            return lambda: [None for _ in loader(workers, gather)]
+            # One loader for all rounds, as over the epochs of a training run.
+            it = loader(workers, gather)
+            return lambda: [None for _ in it]
 
         data = [np.random.default_rng(i).random(1_000_000) for i in range(2)]
 

@@ -266,20 +266,38 @@ class _Plan:
         self.seeds, self.seed_time = seeds, seed_time
         self.num_neighbors, self.time_windows = num_neighbors, time_windows
         self.batch_size, self.seed, self.rank, self.world_size = batch_size, seed, rank, world_size
+        self._deterministic = self._draws_nothing()
+        # Reusable samplers not in use by a thread right now; kept across
+        # passes, so that the neighbourhoods a sampler has checked for time
+        # order stay checked.
+        self._idle: queue.SimpleQueue[tovalib.NeighborSampler] = queue.SimpleQueue()
 
-    def reusable_sampler(self) -> tovalib.NeighborSampler | None:
-        """A sampler a thread may use for all its batches, when no batch draws
-        a random number: every count budget is temporal (the source type and
-        the seeds have times) or takes all neighbours, and windows are
-        deterministic anyway. A sampler's state then does not affect its
-        results, and reusing it saves a fresh one's allocations per batch."""
+    def _draws_nothing(self) -> bool:
+        """Whether no batch draws a random number: every count budget is
+        temporal (the source type and the seeds have times) or takes all
+        neighbours, and windows are deterministic anyway."""
         times = self.graph.node_time
         if not times or (self.seed_time is None and self.entity_table not in times):
+            return False
+        return not any(key.split("__")[0] not in times and (counts > 0).any()
+                       for key, counts in self.num_neighbors.items())
+
+    def acquire_sampler(self) -> tovalib.NeighborSampler | None:
+        """A sampler a thread may use for all its batches, when no batch
+        draws a random number: a sampler's state then does not affect its
+        results, and reusing one saves checking the time order of the same
+        neighbourhoods again for every batch. None otherwise: every batch
+        then gets a sampler of its own. Give it back with release_sampler."""
+        if not self._deterministic:
             return None
-        for key, counts in self.num_neighbors.items():
-            if key.split("__")[0] not in times and (counts > 0).any():
-                return None
-        return self.graph.sampler(0)
+        try:
+            return self._idle.get_nowait()
+        except queue.Empty:
+            return self.graph.sampler(0)
+
+    def release_sampler(self, sampler: tovalib.NeighborSampler | None) -> None:
+        if sampler is not None:
+            self._idle.put(sampler)
 
     def batch(self, index: int, epoch: int, shard: Int64Array,
               sampler: tovalib.NeighborSampler | None = None) -> Batch:
@@ -356,7 +374,7 @@ class _Pass(Iterator[Batch]):
                 assert batch is not None
             else:
                 if self._next == self._start:
-                    self._sampler = self._plan.reusable_sampler()
+                    self._sampler = self._plan.acquire_sampler()
                 batch = self._plan.batch(self._next, self._epoch, self._shard, self._sampler)
         except BaseException:
             self.close()
@@ -380,6 +398,8 @@ class _Pass(Iterator[Batch]):
             if thread is not current:
                 thread.join()
         self._threads = []
+        self._plan.release_sampler(self._sampler)
+        self._sampler = None
         if self._bar is not None:
             self._bar.close()
             self._bar = None
@@ -400,19 +420,22 @@ def _produce(
     """A worker: samples `indices` in order into `out` until stopped. An
     error is handed over in place of its batch, with its traceback."""
     sampler = None
-    for index in indices:
-        try:
-            if sampler is None and index == indices.start:
-                sampler = plan.reusable_sampler()
-            item: tuple[Batch | None, BaseException | None] = (
-                plan.batch(index, epoch, shard, sampler), None)
-        except BaseException as error:
-            item = (None, error)
-        while not stop.is_set():
+    try:
+        for index in indices:
             try:
-                out.put(item, timeout=_POLL)
-                break
-            except queue.Full:
-                continue
-        if stop.is_set() or item[1] is not None:
-            return
+                if sampler is None and index == indices.start:
+                    sampler = plan.acquire_sampler()
+                item: tuple[Batch | None, BaseException | None] = (
+                    plan.batch(index, epoch, shard, sampler), None)
+            except BaseException as error:
+                item = (None, error)
+            while not stop.is_set():
+                try:
+                    out.put(item, timeout=_POLL)
+                    break
+                except queue.Full:
+                    continue
+            if stop.is_set() or item[1] is not None:
+                return
+    finally:
+        plan.release_sampler(sampler)
