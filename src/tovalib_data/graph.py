@@ -38,8 +38,8 @@ class Graph:
     def from_tables(
         cls,
         tables: Mapping[str, Any],
-        primary_keys: Mapping[str, str] | None = None,
-        foreign_keys: Mapping[str, Mapping[str, str]] | None = None,
+        primary_keys: Mapping[str, str | Sequence[str]] | None = None,
+        foreign_keys: Mapping[str, Mapping[str | tuple[str, ...], str]] | None = None,
         time_columns: Mapping[str, str] | None = None,
         feature_columns: Mapping[str, Sequence[str]] | None = None,
         time_unit: str = "s",
@@ -49,7 +49,10 @@ class Graph:
         `tables` maps a name to a pandas DataFrame or a dict of column -> 1-D
         array; node i of a type is row i of its table. `foreign_keys[A][c] = B`
         says column c of A holds primary key values of B; it gives the edge
-        types (A, c, B) and (B, "rev_" + c, A). Neighbourhoods are sorted by
+        types (A, c, B) and (B, "rev_" + c, A). A composite key is a list of
+        columns in `primary_keys` and a tuple of columns, in the key's order,
+        in `foreign_keys`; its relation is the columns joined by "_".
+        Neighbourhoods are sorted by
         the neighbour's time (from `time_columns`), then by id. datetime64
         times become int64 in `time_unit` ("D", "h", "m", "s", "ms", "us",
         "ns"). `feature_columns` gives a float32 matrix per table in `x`.
