@@ -15,7 +15,7 @@ under "A.c".
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Collection, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -23,6 +23,7 @@ import numpy as np
 import numpy.typing as npt
 
 from tovalib_data.csc import csc_from_edges, time_order
+from tovalib_data.inherit import dependency_order, latest
 from tovalib_data.keys import KeyIndex, count_nulls, resolved
 from tovalib_data.tables import TIME_UNITS, Int64Array, KeyPart, Table
 
@@ -42,6 +43,7 @@ class Arrays:
     x: dict[str, Float32Array] = field(default_factory=dict)
     time_unit: str | None = None
     report: dict[str, Any] = field(default_factory=dict)
+    time_sources: dict[str, str | list[str]] = field(default_factory=dict)
 
 
 def check_name(what: str, name: object, owner: str = "") -> str:
@@ -83,6 +85,7 @@ def build(
     time_columns: Mapping[str, str] | None,
     feature_columns: Mapping[str, Sequence[str]] | None,
     time_unit: str,
+    inherit_time: bool | Collection[str] = True,
 ) -> Arrays:
     if not isinstance(tables, Mapping):
         raise TypeError(f"tables must be a dict of name -> table, not {type(tables).__name__}")
@@ -94,6 +97,7 @@ def build(
     feature_columns = _per_table("feature_columns", feature_columns, by_name)
     if time_unit not in TIME_UNITS:
         raise ValueError(f"time_unit must be one of {', '.join(TIME_UNITS)}, not {time_unit!r}")
+    heirs = _heirs(inherit_time, by_name, time_columns)
 
     out = Arrays(node_types=list(by_name))
     out.num_nodes = {name: t.num_rows for name, t in by_name.items()}
@@ -102,12 +106,33 @@ def build(
     for name, column in time_columns.items():
         times, was_datetime = by_name[name].time_column(column, time_unit)
         out.node_time[name] = times
+        out.time_sources[name] = column
         if was_datetime:
             out.time_unit = time_unit
+
+    # Inherited times come first: neighbourhoods are sorted by them. The
+    # references they are taken through are kept for the edges built below.
+    kept: dict[int, Int64Array] = {}
+    for component in dependency_order(heirs, {t: [fk.target for fk in fks if fk.table == t]
+                                              for t in heirs}):
+        for name in component:
+            sources = [i for i, fk in enumerate(fks) if fk.table == name
+                       and fk.target not in component and fk.target in out.node_time]
+            if not sources:
+                continue
+            for i in sources:
+                kept[i] = _resolve(out, fks[i], by_name[name], index[fks[i].target])
+            out.node_time[name] = latest(
+                out.num_nodes[name], [(kept[i], out.node_time[fks[i].target]) for i in sources]
+            )
+            out.time_sources[name] = [fks[i].relation for i in sources]
+    out.node_time = {t: out.node_time[t] for t in by_name if t in out.node_time}
+    out.time_sources = {t: out.time_sources[t] for t in by_name if t in out.time_sources}
     orders = {name: time_order(times) for name, times in out.node_time.items()}
 
-    for fk in fks:
-        refs = _resolve(out, fk, by_name[fk.table], index[fk.target])
+    for i, fk in enumerate(fks):
+        refs = kept.pop(i) if i in kept else _resolve(out, fk, by_name[fk.table],
+                                                      index[fk.target])
         rows, targets = resolved(refs)
         del refs
         for (src, rel, dst), s, d in zip(fk.edge_types(), (rows, targets), (targets, rows)):
@@ -116,6 +141,7 @@ def build(
             out.colptr[edge_key], out.row[edge_key] = csc_from_edges(
                 s, d, out.num_nodes[src], out.num_nodes[dst], orders.get(src)
             )
+    out.report = {fk.report_key: out.report[fk.report_key] for fk in fks}
 
     for name, columns in feature_columns.items():
         table = by_name[name]
@@ -218,6 +244,28 @@ def _resolve(out: Arrays, fk: ForeignKey, table: Table, key: KeyIndex) -> Int64A
         "null": count_nulls(parts),
     }
     return refs
+
+
+def _heirs(
+    inherit_time: object, by_name: dict[str, Table], time_columns: Mapping[str, str]
+) -> list[str]:
+    """The tables that may inherit times: those without a time column, less
+    the ones `inherit_time` leaves out."""
+    if isinstance(inherit_time, (bool, np.bool_)):
+        excluded: Collection[str] = () if inherit_time else by_name
+    elif isinstance(inherit_time, Collection) and not isinstance(inherit_time, str):
+        for name in inherit_time:
+            if name not in by_name:
+                raise ValueError(
+                    f"inherit_time names table {name!r}, which is not among the tables"
+                )
+        excluded = inherit_time
+    else:
+        raise TypeError(
+            "inherit_time must be True, False or a collection of the tables that must "
+            f"not inherit times, not {inherit_time!r}"
+        )
+    return [t for t in by_name if t not in time_columns and t not in excluded]
 
 
 def _kind_name(kind: str) -> str:
