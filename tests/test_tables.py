@@ -48,13 +48,14 @@ SCHEMA = dict(
     feature_columns={"products": ["price"]},
 )
 
-# Worked out by hand: neighbours sorted by time, then id (items have no time).
+# Worked out by hand: neighbours sorted by time, then id; items inherit the
+# time of their order (item 5, whose order is null, the earliest time).
 EXPECTED = {
     "orders__customer_id__customers": ([0, 1, 4, 4], [1, 2, 5, 0]),
     "customers__rev_customer_id__orders": ([0, 1, 2, 3, 3, 3, 4], [1, 0, 1, 1]),
     "items__order_id__orders": ([0, 2, 3, 4, 4, 4, 5], [0, 1, 2, 3, 4]),
     "orders__rev_order_id__items": ([0, 1, 2, 3, 4, 5, 5], [0, 0, 1, 2, 5]),
-    "items__product_id__products": ([0, 1, 4, 6], [1, 0, 2, 4, 3, 5]),
+    "items__product_id__products": ([0, 1, 4, 6], [1, 4, 2, 0, 5, 3]),
     "products__rev_product_id__items": ([0, 1, 2, 3, 4, 5, 6], [1, 0, 1, 2, 1, 2]),
 }
 
@@ -70,7 +71,10 @@ def test_small_schema_equals_the_graph_built_by_hand(make):
     assert {t: a.tolist() for t, a in graph.node_time.items()} == {
         "customers": [(19723 + d) * DAY for d in (2, 0, 1)],
         "orders": [(19723 + d) * DAY for d in (5, 3, 1, 2, 4, 1)],
+        "items": [(19723 + d) * DAY for d in (5, 5, 3, 1, 1)] + [np.iinfo(np.int64).min],
     }
+    assert graph.time_sources == {"customers": "signup", "orders": "placed",
+                                  "items": ["order_id"]}
     assert graph.time_unit == "s"
     assert graph.num_nodes == {"customers": 3, "products": 3, "orders": 6, "items": 6}
     assert graph.x["products"].dtype == np.float32
@@ -217,3 +221,34 @@ def test_a_missing_optional_dependency_names_its_extra(monkeypatch, tmp_path, mo
     monkeypatch.setitem(sys.modules, module, None)  # makes `import module` fail
     with pytest.raises(ImportError, match=rf"pip install 'tovalib\[{extra}\]'"):
         call(tmp_path)
+
+
+def wide_times():
+    """Time columns that do not fit int64 in the unit asked for."""
+    pa = optional("pyarrow")
+    return [
+        (np.array(["2300-01-01"], dtype="datetime64[s]"), "ns", r"orders\.placed: the time "
+         r"2300-01-01T00:00:00 does not fit int64 as a count of 'ns' since 1970-01-01"),
+        (np.array(["2024-01-01", "9999-12-31"], dtype="datetime64[us]"), "ns",
+         r"orders\.placed: the time 9999-12-31T00:00:00\.000000 does not fit"),
+        (np.array(["-300000-01-01", "2024-01-01"], dtype="datetime64[D]"), "us",
+         r"the time -300000-01-01 does not fit int64 as a count of 'us'"),
+        (pa.chunked_array([pa.array([253402214400000000], pa.timestamp("us", tz="UTC"))]), "ns",
+         r"orders\.placed: the time 9999-12-31T00:00:00\.000000 does not fit"),
+        (np.array([1, 2**64 - 1], dtype=np.uint64), "s",
+         r"orders\.placed: times beyond the int64 range \(up to 18446744073709551615\)"),
+    ]
+
+
+@pytest.mark.parametrize("case", range(5))
+def test_times_that_do_not_fit_int64_are_refused_not_wrapped(case):
+    times, unit, message = wide_times()[case]
+    with pytest.raises(ValueError, match=message):
+        td.Graph.from_tables({"orders": {"placed": times}}, time_columns={"orders": "placed"},
+                             time_unit=unit)
+
+
+def test_unsigned_source_times_beyond_int64_are_refused():
+    times = np.array([0, 2**63], dtype=np.uint64)
+    with pytest.raises(ValueError, match=r"src_time holds 9223372036854775808, beyond the int64"):
+        td.time_sorted_csc(i64(0, 1), i64(0, 0), 1, times)
