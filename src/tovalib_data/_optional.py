@@ -8,7 +8,10 @@ from types import ModuleType
 # module name -> the extra of this distribution that installs it
 EXTRAS = {
     "pandas": "pandas",
+    "psycopg": "sql",
+    "psycopg.rows": "sql",
     "pyarrow": "parquet",
+    "sqlalchemy": "sql",
     "torch": "torch",
     "torch_geometric": "pyg",
     "tqdm": "progress",
