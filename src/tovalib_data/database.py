@@ -86,7 +86,7 @@ def from_database(
         time_columns = _checked_columns("time_columns", time_columns, chosen, single=True)
         feature_columns = _checked_columns("feature_columns", feature_columns, chosen,
                                            single=False)
-        primary_keys, foreign_keys, skipped = _keys(chosen)
+        primary_keys, foreign_keys, skipped = _keys(catalog, chosen)
         roles = _roles(chosen, primary_keys, foreign_keys, time_columns, feature_columns)
         frames = _read_tables(sa, conn, chosen, roles, time_unit, progress)
         skipped_report = _skipped_report(sa, conn, skipped, frames)
@@ -312,11 +312,11 @@ def _checked_columns(what: str, given: Mapping[str, Any] | None, chosen: list[Ta
     return dict(given)
 
 
-def _keys(chosen: list[TableInfo]) -> tuple[dict[str, Any], dict[str, Any],
-                                            list[tuple[TableInfo, ForeignKey, str]]]:
+def _keys(catalog: dict[str, TableInfo], chosen: list[TableInfo]) -> tuple[
+        dict[str, Any], dict[str, Any], list[tuple[TableInfo, ForeignKey, str]]]:
     """primary_keys and foreign_keys for `from_tables`, and the foreign keys
     skipped, each with its reason."""
-    by_name = {t.name: t for t in chosen}
+    read = {t.name for t in chosen}
     primary_keys: dict[str, Any] = {}
     for table in chosen:
         if table.primary_key:
@@ -326,20 +326,15 @@ def _keys(chosen: list[TableInfo]) -> tuple[dict[str, Any], dict[str, Any],
     skipped = []
     for table in chosen:
         mapping: dict[Any, str] = {}
-        # In column order: catalogs list foreign keys in orders of their own.
-        for fk in sorted(table.foreign_keys, key=lambda fk: sorted(fk.columns)):
-            target = by_name.get(fk.target)
-            if target is None:
+        for fk in _in_key_order(catalog, table.foreign_keys):
+            if fk.target not in read:
                 skipped.append((table, fk, f"table {fk.target!r} is not read"))
                 continue
-            key = target.primary_key
-            if sorted(fk.referred) != sorted(key) or len(fk.referred) != len(key):
+            if fk.referred != tuple(catalog[fk.target].primary_key):
                 listed = ", ".join(fk.referred)
                 skipped.append((table, fk, f"it references {fk.target}({listed}), which is not "
                                            f"the primary key of {fk.target!r}"))
                 continue
-            by_referred = dict(zip(fk.referred, fk.columns))
-            fk.columns = tuple(by_referred[c] for c in key)
             columns: Any = fk.columns[0] if len(fk.columns) == 1 else fk.columns
             if columns in mapping:
                 if mapping[columns] != fk.target:
@@ -350,6 +345,21 @@ def _keys(chosen: list[TableInfo]) -> tuple[dict[str, Any], dict[str, Any],
         if mapping:
             foreign_keys[table.name] = mapping
     return primary_keys, foreign_keys, skipped
+
+
+def _in_key_order(catalog: dict[str, TableInfo], fks: list[ForeignKey]) -> list[ForeignKey]:
+    """Foreign keys with their columns in the order of the primary key they
+    reference (where they reference one), sorted by relation: catalogs list
+    foreign keys in orders of their own."""
+    out = []
+    for fk in fks:
+        target = catalog.get(fk.target)
+        key = target.primary_key if target is not None else []
+        if fk.referred != tuple(key) and sorted(fk.referred) == sorted(key):
+            by_referred = dict(zip(fk.referred, fk.columns))
+            fk = ForeignKey(tuple(by_referred[c] for c in key), fk.target, tuple(key))
+        out.append(fk)
+    return sorted(out, key=lambda fk: fk.columns)
 
 
 def _roles(chosen: list[TableInfo], primary_keys: dict[str, Any],
