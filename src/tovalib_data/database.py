@@ -244,7 +244,7 @@ def _kind(sa: ModuleType, sql_type: Any) -> str:
     types = sa.types
     if isinstance(sql_type, types.NullType):
         return "unknown"
-    if isinstance(sql_type, (types.Integer, types.Numeric, types.Boolean)):
+    if isinstance(sql_type, (types.Integer, types.Numeric, types.Float, types.Boolean)):
         return "number"
     if isinstance(sql_type, (types.String, types.Uuid)):
         return "text"
