@@ -197,3 +197,30 @@ def database(request, tmp_path):
     db = Database(request.param, tmp_path)
     yield db
     db.close()
+
+
+def assert_same_graph(got, want):
+    for name in ("node_types", "edge_types", "num_nodes", "time_unit", "report",
+                 "time_sources"):
+        assert getattr(got, name) == getattr(want, name), name
+    for name in ("colptr", "row", "node_time", "x"):
+        got_arrays, want_arrays = getattr(got, name), getattr(want, name)
+        assert got_arrays.keys() == want_arrays.keys(), name
+        for key in got_arrays:
+            np.testing.assert_array_equal(got_arrays[key], want_arrays[key], err_msg=key)
+
+
+def write_folder(tables, folder, suffix):
+    """The tables as one Parquet or CSV file each, named after the table."""
+    pd = optional("pandas")
+    if suffix == ".parquet":
+        optional("pyarrow")
+    folder.mkdir()
+    for name, columns in tables.items():
+        frame = pd.DataFrame({
+            c: pd.Series(np.ma.getdata(v), dtype="Int64").mask(np.ma.getmaskarray(v))
+            if isinstance(v, np.ma.MaskedArray) else v for c, v in columns.items()})
+        if suffix == ".parquet":
+            frame.to_parquet(folder / f"{name}.parquet")
+        else:
+            frame.to_csv(folder / f"{name}.csv", index=False)

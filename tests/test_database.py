@@ -9,24 +9,13 @@ import sys
 import numpy as np
 import pytest
 from conftest import optional
-from databases import Database, database  # noqa: F401 (a fixture)
+from databases import Database, assert_same_graph, database  # noqa: F401 (a fixture)
 
 import tovalib_data as td
 from tovalib_data import database as database_module
 from tovalib_data.dbcolumns import ColumnReader
 
 READ_OPTIONS = ("time_columns", "feature_columns", "time_unit")
-
-
-def assert_same_graph(got, want):
-    for name in ("node_types", "edge_types", "num_nodes", "time_unit", "report",
-                 "time_sources"):
-        assert getattr(got, name) == getattr(want, name), name
-    for name in ("colptr", "row", "node_time", "x"):
-        got_arrays, want_arrays = getattr(got, name), getattr(want, name)
-        assert got_arrays.keys() == want_arrays.keys(), name
-        for key in got_arrays:
-            np.testing.assert_array_equal(got_arrays[key], want_arrays[key], err_msg=key)
 
 
 def test_from_database_equals_from_tables_on_the_same_tables(database, monkeypatch):  # noqa: F811

@@ -193,16 +193,16 @@ def _from_folder(folder: Path, args: argparse.Namespace, options: dict[str, Any]
         frame = tables.get(name)
         if frame is not None and column in frame and frame[column].dtype.kind in "OSU":
             # CSV holds dates and times as text.
-            frame[column] = _parsed_times(f"{name}.{column}", frame[column])
+            frame[column] = _parsed_times(f"{name}.{column}", frame[column],
+                                          options["time_unit"])
     return Graph.from_tables(tables, primary_keys=primary_keys, foreign_keys=foreign_keys,
                              **options)
 
 
-def _parsed_times(where: str, column: Any) -> Any:
-    from tovalib_data._optional import require
+def _parsed_times(where: str, column: Any, time_unit: str) -> Any:
+    """Text times read as a database's text times are (ISO 8601, offsets to UTC)."""
+    from tovalib_data.dbcolumns import ColumnReader
 
-    pd = require("pandas")
-    try:
-        return pd.to_datetime(column, format="ISO8601", utc=True).dt.tz_localize(None)
-    except (ValueError, TypeError) as exc:
-        raise ValueError(f"{where}: {exc}; times in text must be ISO 8601") from None
+    reader = ColumnReader(where, "", "text", "time", len(column), time_unit)
+    reader.add(column.to_numpy(dtype=object, na_value=None).tolist())
+    return reader.finish()
