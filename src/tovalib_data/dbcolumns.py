@@ -114,6 +114,13 @@ class ColumnReader:
         n = len(values)
         if n == 0:
             return
+        if self.target == "int":
+            # NumPy infers int64 only when every value is a Python int (or bool)
+            # within range: then no value needs a look of its own.
+            inferred = np.array(values)
+            if inferred.dtype == np.int64 and inferred.ndim == 1:
+                self._append(inferred, None, n)
+                return
         types = set(map(type, values))
         if self.target is None:
             present = types - {NONE}
@@ -180,9 +187,9 @@ class ColumnReader:
         return ints, nulls
 
     def _floats(self, values: Sequence[Any], types: set[type]) -> tuple[AnyArray, Any]:
-        if types <= {int, bool, float}:
-            try:
-                return np.fromiter(values, dtype=np.float64, count=len(values)), None
+        if types <= {int, bool, float, NONE}:
+            try:  # None becomes NaN
+                return np.array(values, dtype=np.float64), None
             except OverflowError:
                 pass
         objects = np.fromiter(values, dtype=object, count=len(values))
