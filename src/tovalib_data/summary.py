@@ -26,8 +26,9 @@ def summary(graph: Graph) -> str:
             time = "untimed"
         features = graph.x[table].shape[1] if table in graph.x else 0
         extra = f", {features} feature{'s' * (features != 1)}" if features else ""
-        lines.append(f"  {table:<{name_width}}  {graph.num_nodes[table]:>{rows_width},} rows  "
-                     f"{time}{extra}")
+        rows = graph.num_nodes[table]
+        lines.append(f"  {table:<{name_width}}  {rows:>{rows_width},} "
+                     f"{'row ' if rows == 1 else 'rows'}  {time}{extra}")
     edges = {key: len(graph.row[key]) for key in keys}
     lines.append(f"{len(keys)} edge types, {sum(edges.values()):,} edges")
     key_width = max((len(k) for k in keys), default=0)
