@@ -169,10 +169,12 @@ def test_python_dash_m_runs_the_build_command(tmp_path):
     source = shop_source("sqlite-file", tmp_path)[0]
     done = subprocess.run(
         [sys.executable, "-m", "tovalib_data", "build", source, str(tmp_path / "graph"),
-         "--time", "orders=placed"],
+         "--time", "orders=placed", "--no-inherit-time"],
         capture_output=True, text=True, env={**os.environ, "COLUMNS": "80"},
     )
     assert done.returncode == 0, done.stderr
     assert "  items__order_id__orders  " in done.stdout
     assert done.stdout.endswith(f"saved to {tmp_path / 'graph'}\n")
-    assert td.Graph.load(tmp_path / "graph").num_nodes["items"] == 60
+    saved = td.Graph.load(tmp_path / "graph")
+    assert saved.num_nodes["items"] == 60
+    assert saved.time_sources == {"orders": "placed"}  # nothing inherited
