@@ -108,6 +108,8 @@ BAD = [
      r"table 'orders' has no column 'when'"),
     (None, None, {"time_columns": {"shipments": "when"}}, ValueError,
      r"time_columns names table 'shipments', which is not among the tables"),
+    (None, None, {"time_unit": "fortnight"}, ValueError,
+     r"time_unit must be one of D, h, m, s, ms, us, ns, not 'fortnight'"),
     (None, "sqlite:///{tmp}/missing.sqlite", {}, FileNotFoundError,
      r"no SQLite database at .*missing\.sqlite"),
     (None, 42, {}, TypeError,

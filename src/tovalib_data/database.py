@@ -38,6 +38,7 @@ import numpy as np
 
 from tovalib_data._optional import require
 from tovalib_data.dbcolumns import ColumnReader
+from tovalib_data.tables import TIME_UNITS
 
 if TYPE_CHECKING:
     from tovalib_data.graph import Graph
@@ -79,6 +80,8 @@ def from_database(
 ) -> Graph:
     from tovalib_data.graph import Graph
 
+    if time_unit not in TIME_UNITS:  # before anything is read
+        raise ValueError(f"time_unit must be one of {', '.join(TIME_UNITS)}, not {time_unit!r}")
     sa = require("sqlalchemy")
     with _connect(sa, source) as conn:
         catalog = _reflect(sa, conn)
