@@ -11,6 +11,7 @@ EXTRAS = {
     "psycopg": "sql",
     "psycopg.rows": "sql",
     "pyarrow": "parquet",
+    "pyarrow.compute": "parquet",
     "sqlalchemy": "sql",
     "torch": "torch",
     "torch_geometric": "pyg",
