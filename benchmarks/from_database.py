@@ -22,7 +22,8 @@ so machine load hits them alike:
 Reported: median seconds, rows per second (all three tables), and the growth
 of the child's peak RSS over its start (interpreter and imports excluded; for
 from_tables the frames count, as the caller holds them), also as a ratio to
-the graph's arrays. The two graphs are compared array by array.
+the graph's arrays; then ratios between the cases as the median of the
+per-round ratios, with their range. The two graphs are compared by hash.
 """
 
 from __future__ import annotations
@@ -204,12 +205,21 @@ def main() -> None:
     for case in cases:
         print(f"{case:<15}{seconds[case]:>9.2f}{rows / seconds[case] / 1e6:>10.2f}"
               f"{growth[case] / mib:>13.0f} MiB{growth[case] / output:>10.2f}")
-    print(f"from_database / from_tables: {seconds['from_database'] / seconds['from_tables']:.2f}x "
-          f"the time, {growth['from_database'] / growth['from_tables']:.2f}x the peak RSS growth")
-    print(f"from_database / fetch alone: {seconds['from_database'] / seconds['fetch']:.2f}x "
-          "the time; (from_database - fetch - from_tables) / fetch: "
-          f"{(seconds['from_database'] - seconds['fetch'] - seconds['from_tables']) / seconds['fetch']:.2f}"
-          " (the conversion's share)")
+
+    def paired(a: str, b: str, key: str) -> str:
+        """The median of the per-round ratios a / b, and their range."""
+        ratios = sorted(x[key] / y[key] for x, y in zip(results[a], results[b]))
+        return (f"{statistics.median(ratios):.2f}x"
+                + (f" ({ratios[0]:.2f} to {ratios[-1]:.2f})" if len(ratios) > 1 else ""))
+
+    print(f"from_database / from_tables: {paired('from_database', 'from_tables', 'seconds')} "
+          f"the time, {paired('from_database', 'from_tables', 'growth_kb')} the peak RSS growth")
+    print(f"from_database / fetch alone: {paired('from_database', 'fetch', 'seconds')} the time")
+    conversion = sorted((d["seconds"] - f["seconds"] - t["seconds"]) / f["seconds"]
+                        for d, f, t in zip(results["from_database"], results["fetch"],
+                                           results["from_tables"]))
+    print(f"(from_database - fetch - from_tables) / fetch: {statistics.median(conversion):.2f} "
+          "(reading past the driver: conversion, counts, catalog)")
     same = {r["digest"] for case in ("from_database", "from_tables") for r in results[case]}
     print(f"graphs equal: {'yes' if len(same) == 1 else 'NO'}; frames loaded for from_tables "
           f"in {statistics.median(r['load_seconds'] for r in results['from_tables']):.2f} s "
