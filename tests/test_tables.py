@@ -215,6 +215,7 @@ def test_tables_read_from_csv_and_parquet_keep_nullable_keys(tmp_path):
         ("pandas", "pandas", lambda p: read_table(p / "t.csv")),
         ("pyarrow", "parquet", lambda p: read_table(p / "t.parquet")),
         ("tqdm", "progress", lambda p: require("tqdm")),
+        ("sqlalchemy", "sql", lambda p: td.Graph.from_database("sqlite://")),
     ],
 )
 def test_a_missing_optional_dependency_names_its_extra(monkeypatch, tmp_path, module, extra, call):

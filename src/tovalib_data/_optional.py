@@ -8,8 +8,11 @@ from types import ModuleType
 # module name -> the extra of this distribution that installs it
 EXTRAS = {
     "pandas": "pandas",
+    "psycopg": "sql",
+    "psycopg.rows": "sql",
     "pyarrow": "parquet",
     "pyarrow.compute": "parquet",
+    "sqlalchemy": "sql",
     "torch": "torch",
     "torch_geometric": "pyg",
     "tqdm": "progress",

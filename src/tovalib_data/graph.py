@@ -80,6 +80,44 @@ class Graph:
                        time_unit, inherit_time)
         return cls(**vars(arrays))
 
+    @classmethod
+    def from_database(
+        cls,
+        source: Any,
+        *,
+        tables: Collection[str] | None = None,
+        time_columns: Mapping[str, str] | None = None,
+        feature_columns: Mapping[str, Sequence[str]] | None = None,
+        time_unit: str = "s",
+        inherit_time: bool | Collection[str] = True,
+        progress: bool = False,
+    ) -> Graph:
+        """`from_tables` on the tables of a database, with the keys its catalog declares.
+
+        `source` is a SQLAlchemy URL (string or `URL`), Engine or Connection,
+        or a `sqlite3.Connection`; connections given are left open, what is
+        opened here is closed. Every table of the default schema is read
+        (`tables`: only those named); node types and relation names are the
+        catalog's table and column names (a composite foreign key's relation
+        is its columns joined by "_"). A foreign key into a table not read
+        gives no edges and is reported in `report` with the reason under
+        "skipped". Rows are read in primary-key order, streamed in chunks,
+        with a tqdm progress bar when `progress` and tqdm is installed. The
+        other arguments are those of `from_tables`. Needs `tovalib[sql]`.
+        """
+        from tovalib_data.database import from_database
+
+        return from_database(source, tables=tables, time_columns=time_columns,
+                             feature_columns=feature_columns, time_unit=time_unit,
+                             inherit_time=inherit_time, progress=progress)
+
+    def summary(self) -> str:
+        """Several lines: tables and rows, edge types with edge counts, the
+        references dropped per foreign key, and where node times come from."""
+        from tovalib_data.summary import summary
+
+        return summary(self)
+
     def save(self, path: str | os.PathLike[str]) -> None:
         """Write the graph to the directory `path`, atomically (see `storage`)."""
         from tovalib_data.storage import save

@@ -1,0 +1,493 @@
+"""A graph read from a database: tables and keys from its catalog, rows in chunks.
+
+`from_database` reflects the tables of the connection's default schema
+through SQLAlchemy's inspector (DuckDB's dialect reflects no primary keys,
+so for DuckDB the tables' columns and keys come from its own catalog
+functions), reads the columns the graph needs (keys, times, features), and
+hands them to `Graph.from_tables` with the keys the catalog declares:
+
+- a primary key, one column or several, gives `primary_keys[table]`;
+- a foreign key into the primary key of a table that is read gives
+  `foreign_keys[table][columns]`, its columns in the referenced key's
+  order (one column: its name; several: a tuple);
+- any other foreign key (into a table left out, into another schema, or
+  onto columns other than the primary key) gives no edges and is listed in
+  `graph.report` under its "table.relation" key, with every row counted as
+  dropped and the reason under "skipped".
+
+Rows are read in primary-key order (a table without one in the order the
+database returns), so the same database always gives the same graph. The
+rows stream through the driver's cursor in chunks (a server-side cursor for
+PostgreSQL), bypassing SQLAlchemy's row objects, and every chunk is written
+into preallocated NumPy arrays (`dbcolumns`).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import sqlite3
+import uuid
+from collections.abc import Collection, Iterator, Mapping, Sequence
+from dataclasses import dataclass, field
+from operator import itemgetter
+from types import ModuleType
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from tovalib_data._optional import require
+from tovalib_data.dbcolumns import ColumnReader
+from tovalib_data.tables import TIME_UNITS
+
+if TYPE_CHECKING:
+    from tovalib_data.graph import Graph
+
+CHUNK_ROWS = 65536
+# Read precedence when one column has several roles: a time column is read
+# as a time, a key as a key, and only then as a feature.
+ROLES = ("time", "key", "feature")
+
+
+@dataclass
+class ForeignKey:
+    columns: tuple[str, ...]  # in the order of the referenced key
+    target: str
+    referred: tuple[str, ...]
+
+    @property
+    def relation(self) -> str:
+        return "_".join(self.columns)
+
+
+@dataclass
+class TableInfo:
+    name: str
+    columns: dict[str, tuple[str, str]]  # column -> (declared type, kind)
+    primary_key: list[str] = field(default_factory=list)
+    foreign_keys: list[ForeignKey] = field(default_factory=list)
+
+
+def from_database(
+    source: Any,
+    *,
+    tables: Collection[str] | None = None,
+    time_columns: Mapping[str, str] | None = None,
+    feature_columns: Mapping[str, Sequence[str]] | None = None,
+    time_unit: str = "s",
+    inherit_time: bool | Collection[str] = True,
+    progress: bool = False,
+) -> Graph:
+    from tovalib_data.graph import Graph
+
+    if time_unit not in TIME_UNITS:  # before anything is read
+        raise ValueError(f"time_unit must be one of {', '.join(TIME_UNITS)}, not {time_unit!r}")
+    sa = require("sqlalchemy")
+    with _connect(sa, source) as conn:
+        catalog = _reflect(sa, conn)
+        chosen = _choose(catalog, tables)
+        time_columns = _checked_columns("time_columns", time_columns, chosen, single=True)
+        feature_columns = _checked_columns("feature_columns", feature_columns, chosen,
+                                           single=False)
+        primary_keys, foreign_keys, skipped = _keys(catalog, chosen)
+        roles = _roles(chosen, primary_keys, foreign_keys, time_columns, feature_columns)
+        frames = _read_tables(sa, conn, chosen, roles, time_unit, progress)
+        skipped_report = _skipped_report(sa, conn, skipped, frames)
+    graph = Graph.from_tables(
+        frames,
+        primary_keys=primary_keys,
+        foreign_keys=foreign_keys,
+        time_columns=time_columns,
+        feature_columns=feature_columns,
+        time_unit=time_unit,
+        inherit_time=inherit_time,
+    )
+    graph.report.update(skipped_report)
+    return graph
+
+
+# -- the connection ---------------------------------------------------------
+
+
+class _BorrowedSqlite:
+    """A caller's sqlite3 connection lent to SQLAlchemy's pool: closing,
+    committing and rolling back are left to its owner (only reads run), and
+    cursors return plain tuples whatever row factory the owner set."""
+
+    def __init__(self, connection: sqlite3.Connection) -> None:
+        self._connection = connection
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._connection, name)
+
+    def cursor(self) -> sqlite3.Cursor:
+        cursor = self._connection.cursor()
+        cursor.row_factory = None
+        return cursor
+
+    def create_function(self, *args: Any, **kwargs: Any) -> None:
+        pass  # SQLAlchemy registers helpers; the owner's connection stays as it is
+
+    def close(self) -> None:
+        pass
+
+    def commit(self) -> None:
+        pass
+
+    def rollback(self) -> None:
+        pass
+
+
+@contextlib.contextmanager
+def _connect(sa: ModuleType, source: Any) -> Iterator[Any]:
+    """A SQLAlchemy Connection for `source`; what is opened here is closed here."""
+    if isinstance(source, sa.engine.Connection):
+        yield source
+        return
+    if isinstance(source, sa.engine.Engine):
+        with _own_connection(source) as conn:
+            yield conn
+        return
+    if isinstance(source, sqlite3.Connection):
+        borrowed = _BorrowedSqlite(source)
+        engine = sa.create_engine("sqlite://", creator=lambda: borrowed,
+                                  poolclass=sa.pool.StaticPool, pool_reset_on_return=None)
+    elif isinstance(source, (str, sa.engine.URL)):
+        url = sa.make_url(source)
+        _check_sqlite_file(url)
+        engine = sa.create_engine(url)
+    else:
+        raise TypeError(
+            "source must be a SQLAlchemy URL, Engine or Connection, or a sqlite3.Connection, "
+            f"not {type(source).__name__}"
+        )
+    try:
+        with _own_connection(engine) as conn:
+            yield conn
+    finally:
+        engine.dispose()
+
+
+@contextlib.contextmanager
+def _own_connection(engine: Any) -> Iterator[Any]:
+    with engine.connect() as conn:
+        if conn.dialect.name == "postgresql":
+            # Every table from one snapshot, so that keys agree across tables.
+            conn = conn.execution_options(isolation_level="REPEATABLE READ")
+        yield conn
+
+
+def _check_sqlite_file(url: Any) -> None:
+    """SQLite creates a missing database file; reading one is a mistake."""
+    database = url.database
+    if (
+        url.get_backend_name() == "sqlite"
+        and database not in (None, "", ":memory:")
+        and not database.startswith("file:")
+        and not os.path.exists(database)
+    ):
+        raise FileNotFoundError(f"no SQLite database at {database}")
+
+
+# -- the catalog --------------------------------------------------------------
+
+
+def _reflect(sa: ModuleType, conn: Any) -> dict[str, TableInfo]:
+    """Every table of the default schema, by name, in name order."""
+    inspector = sa.inspect(conn)
+    names = sorted(inspector.get_table_names())
+    if conn.dialect.name == "duckdb":
+        return _reflect_duckdb(conn, names)
+    catalog = {}
+    for name in names:
+        columns = {}
+        for column in inspector.get_columns(name):
+            columns[column["name"]] = (_type_name(column["type"], conn.dialect),
+                                       _kind(sa, column["type"]))
+        table = TableInfo(name, columns)
+        table.primary_key = list(inspector.get_pk_constraint(name)["constrained_columns"] or [])
+        for fk in inspector.get_foreign_keys(name):
+            if fk.get("referred_schema") not in (None, inspector.default_schema_name):
+                target = f"{fk['referred_schema']}.{fk['referred_table']}"
+            else:
+                target = fk["referred_table"]
+            table.foreign_keys.append(ForeignKey(
+                tuple(fk["constrained_columns"]), target, tuple(fk["referred_columns"])))
+        catalog[name] = table
+    return catalog
+
+
+def _reflect_duckdb(conn: Any, names: list[str]) -> dict[str, TableInfo]:
+    """DuckDB's own catalog: its SQLAlchemy dialect reflects no primary keys."""
+    where = "database_name = current_database() AND schema_name = current_schema()"
+    catalog = {name: TableInfo(name, {}) for name in names}
+    for table, column, data_type in conn.exec_driver_sql(
+        f"SELECT table_name, column_name, data_type FROM duckdb_columns() WHERE {where} "
+        "ORDER BY table_name, column_index"
+    ):
+        if table in catalog:
+            catalog[table].columns[column] = (data_type, _duckdb_kind(data_type))
+    for table, kind, columns, target, referred in conn.exec_driver_sql(
+        "SELECT table_name, constraint_type, constraint_column_names, referenced_table, "
+        f"referenced_column_names FROM duckdb_constraints() WHERE {where} "
+        "AND constraint_type IN ('PRIMARY KEY', 'FOREIGN KEY') "
+        "ORDER BY table_name, constraint_index"
+    ):
+        if table not in catalog:
+            continue
+        if kind == "PRIMARY KEY":
+            catalog[table].primary_key = list(columns)
+        else:
+            catalog[table].foreign_keys.append(ForeignKey(tuple(columns), target,
+                                                          tuple(referred)))
+    return catalog
+
+
+def _kind(sa: ModuleType, sql_type: Any) -> str:
+    types = sa.types
+    if isinstance(sql_type, types.NullType):
+        return "unknown"
+    if isinstance(sql_type, (types.Integer, types.Numeric, types.Float, types.Boolean)):
+        return "number"
+    if isinstance(sql_type, (types.String, types.Uuid)):
+        return "text"
+    if isinstance(sql_type, (types.Date, types.DateTime)):
+        return "time"
+    return "other"
+
+
+def _duckdb_kind(data_type: str) -> str:
+    name = data_type.upper()
+    if name.startswith(("DECIMAL", "NUMERIC")) or name in (
+        "TINYINT", "SMALLINT", "INTEGER", "BIGINT", "HUGEINT", "UTINYINT", "USMALLINT",
+        "UINTEGER", "UBIGINT", "UHUGEINT", "FLOAT", "DOUBLE", "BOOLEAN",
+    ):
+        return "number"
+    if name in ("VARCHAR", "UUID") or name.startswith("ENUM"):
+        return "text"
+    if name == "DATE" or name.startswith("TIMESTAMP"):
+        return "time"
+    return "other"
+
+
+def _type_name(sql_type: Any, dialect: Any) -> str:
+    try:
+        return str(sql_type.compile(dialect=dialect))
+    except Exception:  # a type the dialect cannot render (no declared type)
+        return ""
+
+
+def _choose(catalog: dict[str, TableInfo], tables: Collection[str] | None) -> list[TableInfo]:
+    if tables is None:
+        return list(catalog.values())
+    if isinstance(tables, str) or not isinstance(tables, Collection):
+        raise TypeError(f"tables must be a collection of table names, not {tables!r}")
+    chosen = []
+    for name in dict.fromkeys(tables):
+        if name not in catalog:
+            known = ", ".join(catalog) or "none"
+            raise ValueError(
+                f"tables names {name!r}, which is not a table of the database "
+                f"(its tables: {known})"
+            )
+        chosen.append(catalog[name])
+    return chosen
+
+
+def _checked_columns(what: str, given: Mapping[str, Any] | None, chosen: list[TableInfo],
+                     single: bool) -> dict[str, Any]:
+    """`time_columns` or `feature_columns`, checked against the tables read."""
+    if given is None:
+        return {}
+    if not isinstance(given, Mapping):
+        raise TypeError(f"{what} must be a dict keyed by table name, not {type(given).__name__}")
+    by_name = {t.name: t for t in chosen}
+    for name, columns in given.items():
+        if name not in by_name:
+            raise ValueError(f"{what} names table {name!r}, which is not among the tables")
+        if single and not isinstance(columns, str):
+            raise TypeError(f"{what}[{name!r}] must be a column name, not {columns!r}")
+        if not single and (isinstance(columns, str) or not isinstance(columns, Sequence)):
+            raise TypeError(f"{what}[{name!r}] must be a list of column names")
+        for column in [columns] if single else columns:
+            if column not in by_name[name].columns:
+                raise ValueError(f"table {name!r} has no column {column!r}")
+    return dict(given)
+
+
+def _keys(catalog: dict[str, TableInfo], chosen: list[TableInfo]) -> tuple[
+        dict[str, Any], dict[str, Any], list[tuple[TableInfo, ForeignKey, str]]]:
+    """primary_keys and foreign_keys for `from_tables`, and the foreign keys
+    skipped, each with its reason."""
+    read = {t.name for t in chosen}
+    primary_keys: dict[str, Any] = {}
+    for table in chosen:
+        if table.primary_key:
+            key = table.primary_key
+            primary_keys[table.name] = key[0] if len(key) == 1 else list(key)
+    foreign_keys: dict[str, Any] = {}
+    skipped = []
+    for table in chosen:
+        mapping: dict[Any, str] = {}
+        for fk in _in_key_order(catalog, table.foreign_keys):
+            if fk.target not in read:
+                skipped.append((table, fk, f"table {fk.target!r} is not read"))
+                continue
+            if fk.referred != tuple(catalog[fk.target].primary_key):
+                listed = ", ".join(fk.referred)
+                skipped.append((table, fk, f"it references {fk.target}({listed}), which is not "
+                                           f"the primary key of {fk.target!r}"))
+                continue
+            columns: Any = fk.columns[0] if len(fk.columns) == 1 else fk.columns
+            if columns in mapping:
+                if mapping[columns] != fk.target:
+                    skipped.append((table, fk, f"its columns already reference "
+                                               f"{mapping[columns]!r}"))
+                continue  # the same key declared twice
+            mapping[columns] = fk.target
+        if mapping:
+            foreign_keys[table.name] = mapping
+    return primary_keys, foreign_keys, skipped
+
+
+def _in_key_order(catalog: dict[str, TableInfo], fks: list[ForeignKey]) -> list[ForeignKey]:
+    """Foreign keys with their columns in the order of the primary key they
+    reference (where they reference one), sorted by relation: catalogs list
+    foreign keys in orders of their own."""
+    out = []
+    for fk in fks:
+        target = catalog.get(fk.target)
+        key = target.primary_key if target is not None else []
+        if fk.referred != tuple(key) and sorted(fk.referred) == sorted(key):
+            by_referred = dict(zip(fk.referred, fk.columns))
+            fk = ForeignKey(tuple(by_referred[c] for c in key), fk.target, tuple(key))
+        out.append(fk)
+    return sorted(out, key=lambda fk: fk.columns)
+
+
+def _roles(chosen: list[TableInfo], primary_keys: dict[str, Any],
+           foreign_keys: dict[str, Any], time_columns: dict[str, str],
+           feature_columns: dict[str, Sequence[str]]) -> dict[str, dict[str, str]]:
+    """Per table, the columns to read and the role each is read in."""
+    roles: dict[str, dict[str, str]] = {}
+    for table in chosen:
+        wanted: dict[str, set[str]] = {}
+
+        def want(column: str, role: str) -> None:
+            wanted.setdefault(column, set()).add(role)
+
+        key = primary_keys.get(table.name, [])
+        for column in [key] if isinstance(key, str) else key:
+            want(column, "key")
+        for columns in foreign_keys.get(table.name, {}):
+            for column in [columns] if isinstance(columns, str) else columns:
+                want(column, "key")
+        if table.name in time_columns:
+            want(time_columns[table.name], "time")
+        for column in feature_columns.get(table.name, []):
+            want(column, "feature")
+        # In the table's own column order, for a predictable SELECT.
+        roles[table.name] = {
+            c: next(r for r in ROLES if r in wanted[c]) for c in table.columns if c in wanted
+        }
+    return roles
+
+
+# -- reading --------------------------------------------------------------------
+
+
+def _read_tables(sa: ModuleType, conn: Any, chosen: list[TableInfo],
+                 roles: dict[str, dict[str, str]], time_unit: str,
+                 progress: bool) -> dict[str, dict[str, Any]]:
+    counts = {t.name: _count(sa, conn, t.name) for t in chosen}
+    bar: Any = None
+    if progress:
+        try:
+            tqdm = require("tqdm").tqdm
+        except ImportError:
+            pass
+        else:
+            bar = tqdm(total=sum(counts.values()), unit="row", unit_scale=True)
+    frames = {}
+    try:
+        for table in chosen:
+            if bar is not None:
+                bar.set_description(table.name)
+            frames[table.name] = _read_table(sa, conn, table, roles[table.name],
+                                             counts[table.name], time_unit, bar)
+    finally:
+        if bar is not None:
+            bar.close()
+    return frames
+
+
+def _count(sa: ModuleType, conn: Any, table: str) -> int:
+    query = sa.select(sa.func.count()).select_from(sa.table(table))
+    return int(conn.execute(query).scalar_one())
+
+
+def _read_table(sa: ModuleType, conn: Any, table: TableInfo, roles: dict[str, str],
+                count: int, time_unit: str, bar: Any) -> dict[str, Any]:
+    if not roles:
+        # No column is needed, only the number of rows: a column that takes no memory.
+        return {"": np.broadcast_to(np.zeros(1, dtype=np.int8), (count,))}
+    readers = {
+        column: ColumnReader(f"{table.name}.{column}", table.columns[column][0],
+                             table.columns[column][1], role, count, time_unit)
+        for column, role in roles.items()
+    }
+    query = sa.select(*[sa.column(c) for c in roles]).select_from(sa.table(table.name))
+    if table.primary_key:
+        query = query.order_by(*[sa.column(c) for c in table.primary_key])
+    sql = str(query.compile(dialect=conn.dialect))
+    getters = [itemgetter(j) for j in range(len(readers))]
+    with _cursor(conn) as cursor:
+        cursor.execute(sql)
+        while True:
+            rows = cursor.fetchmany(CHUNK_ROWS)
+            if not rows:
+                break
+            for reader, get in zip(readers.values(), getters):
+                reader.add(list(map(get, rows)))
+            if bar is not None:
+                bar.update(len(rows))
+            del rows
+    return {column: reader.finish() for column, reader in readers.items()}
+
+
+@contextlib.contextmanager
+def _cursor(conn: Any) -> Iterator[Any]:
+    """A cursor of the driver itself, server-side where the driver has them."""
+    dbapi = conn.connection.dbapi_connection
+    driver = conn.dialect.driver
+    if driver == "psycopg":
+        rows = require("psycopg.rows")
+        cursor = dbapi.cursor(name=f"tovalib_{uuid.uuid4().hex}", row_factory=rows.tuple_row,
+                              withhold=bool(dbapi.autocommit))
+    elif driver == "psycopg2":
+        cursor = dbapi.cursor(name=f"tovalib_{uuid.uuid4().hex}",
+                              withhold=bool(dbapi.autocommit))
+    else:
+        cursor = dbapi.cursor()
+    try:
+        yield cursor
+    finally:
+        cursor.close()
+
+
+def _skipped_report(sa: ModuleType, conn: Any,
+                    skipped: list[tuple[TableInfo, ForeignKey, str]],
+                    frames: dict[str, dict[str, Any]]) -> dict[str, Any]:
+    """Report entries of the foreign keys that give no edges: every row dropped."""
+    report = {}
+    for table, fk, reason in skipped:
+        rows = len(next(iter(frames[table.name].values())))
+        any_null = sa.or_(*[sa.column(c).is_(None) for c in fk.columns])
+        nulls = conn.execute(
+            sa.select(sa.func.count()).select_from(sa.table(table.name)).where(any_null)
+        ).scalar_one()
+        report[f"{table.name}.{fk.relation}"] = {
+            "references": fk.target, "rows": rows, "resolved": 0, "dropped": rows,
+            "null": int(nulls), "skipped": reason,
+        }
+    return report

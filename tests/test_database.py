@@ -1,0 +1,178 @@
+"""Graph.from_database on real SQLite, PostgreSQL and DuckDB databases: the same
+graph as from_tables on the same tables, and the input it refuses."""
+
+import datetime as dt
+import decimal
+import sqlite3
+import sys
+
+import numpy as np
+import pytest
+from conftest import optional
+from databases import Database, assert_same_graph, database  # noqa: F401 (a fixture)
+
+import tovalib_data as td
+from tovalib_data import database as database_module
+from tovalib_data.dbcolumns import ColumnReader
+
+READ_OPTIONS = ("time_columns", "feature_columns", "time_unit")
+
+
+def test_from_database_equals_from_tables_on_the_same_tables(database, monkeypatch):  # noqa: F811
+    tables, options = database.load()
+    monkeypatch.setattr(database_module, "CHUNK_ROWS", 7)  # several chunks per table
+    graph = td.Graph.from_database(database.source, **{k: options[k] for k in READ_OPTIONS})
+    assert_same_graph(graph, td.Graph.from_tables(tables, **options))
+    # What makes the comparison worth something: the composite key (declared in
+    # another column order) and the self-reference resolve, times are inherited.
+    composite = "items__ps_part_ps_supp__partsupp"
+    with_supplier = int((~np.ma.getmaskarray(tables["items"]["ps_supp"])).sum())
+    assert len(graph.row[composite]) == with_supplier > 0
+    previous = int((~np.ma.getmaskarray(tables["orders"]["previous_id"])).sum())
+    assert len(graph.row["orders__previous_id__orders"]) == previous > 0
+    assert graph.time_sources["items"] == ["order_id", "ps_part_ps_supp"]
+    assert graph.time_sources["orders"] == "placed"
+
+
+def test_tables_left_out_drop_the_foreign_keys_into_them_with_a_report(database):  # noqa: F811
+    tables, _ = database.load()
+    nulls = {name: int(np.equal(values, None).sum() if values.dtype == object
+                       else np.ma.getmaskarray(values).sum())
+             for name, values in [("ps_supp", tables["items"]["ps_supp"]),
+                                  ("customer_id", tables["orders"]["customer_id"])]}
+    graph = td.Graph.from_database(database.source, tables=["orders", "items"],
+                                   time_columns={"orders": "placed"})
+    skipped = {key: graph.report.pop(key) for key in ("items.ps_part_ps_supp",
+                                                      "orders.customer_id")}
+    assert skipped == {
+        "items.ps_part_ps_supp": {"references": "partsupp", "rows": 60, "resolved": 0,
+                                  "dropped": 60, "null": nulls["ps_supp"],
+                                  "skipped": "table 'partsupp' is not read"},
+        "orders.customer_id": {"references": "customers", "rows": 30, "resolved": 0,
+                               "dropped": 30, "null": nulls["customer_id"],
+                               "skipped": "table 'customers' is not read"},
+    }
+    want = td.Graph.from_tables(
+        {"orders": tables["orders"], "items": tables["items"]},
+        primary_keys={"orders": "id"},
+        foreign_keys={"orders": {"previous_id": "orders"}, "items": {"order_id": "orders"}},
+        time_columns={"orders": "placed"},
+    )
+    assert_same_graph(graph, want)
+
+
+@pytest.mark.parametrize("form", ["url", "engine", "connection", "sqlite3"])
+def test_every_kind_of_source_gives_the_graph_and_is_left_usable(tmp_path, form):
+    db = Database("sqlite", tmp_path)
+    tables, options = db.load()
+    sa = db.sa
+    with db.engine.connect() as connection:
+        owner = sqlite3.connect(db.path)
+        owner.row_factory = sqlite3.Row  # not what the reader expects; must not matter
+        owner.execute("UPDATE customers SET name = 'changed'")  # a transaction of its own
+        source = {"url": db.url, "engine": db.engine, "connection": connection,
+                  "sqlite3": owner}[form]
+        graph = td.Graph.from_database(source, **{k: options[k] for k in READ_OPTIONS})
+        assert_same_graph(graph, td.Graph.from_tables(tables, **options))
+        # Nothing given was closed, and the owner's transaction is still its own.
+        assert connection.execute(sa.text("SELECT count(*) FROM orders")).scalar() == 30
+        assert owner.in_transaction
+        assert owner.execute("SELECT name FROM customers").fetchone()["name"] == "changed"
+        owner.rollback()
+        owner.close()
+    db.close()
+
+
+BAD = [
+    # (SQL run on the shop, source (None: the shop), from_database arguments,
+    #  exception, message)
+    ("UPDATE orders SET previous_id = 'x' WHERE id = 101", None, {}, ValueError,
+     r"orders\.previous_id: row 1 holds 'x' \(str\), not an integer as its type INTEGER says"),
+    ("UPDATE orders SET previous_id = 100.5 WHERE id = 101", None, {}, ValueError,
+     r"orders\.previous_id: key and time values must be whole numbers, but row 1 holds 100\.5"),
+    ("UPDATE orders SET placed = 'soon' WHERE id = 102", None,
+     {"time_columns": {"orders": "placed"}}, ValueError,
+     r'orders\.placed: Error parsing datetime string "soon".*must be ISO 8601'),
+    ("UPDATE customers SET signup = 17 WHERE id = 'c03'", None,
+     {"time_columns": {"customers": "signup"}}, ValueError,
+     r"customers\.signup: row 3 holds 17 \(int\), not a date or time as its type DATE says"),
+    ("UPDATE orders SET placed = NULL WHERE id = 104", None,
+     {"time_columns": {"orders": "placed"}}, ValueError,
+     r"orders\.placed has 1 null times \(first in row 4\)"),
+    (None, None, {"feature_columns": {"customers": ["name"]}}, ValueError,
+     r"customers\.name: column type TEXT cannot be a feature; features must be numeric"),
+    (None, None, {"tables": ["orders", "shipments"]}, ValueError,
+     r"tables names 'shipments', which is not a table of the database \(its tables: "
+     r"customers, items, orders, partsupp, products, suppliers\)"),
+    (None, None, {"time_columns": {"orders": "when"}}, ValueError,
+     r"table 'orders' has no column 'when'"),
+    (None, None, {"time_columns": {"shipments": "when"}}, ValueError,
+     r"time_columns names table 'shipments', which is not among the tables"),
+    (None, None, {"time_unit": "fortnight"}, ValueError,
+     r"time_unit must be one of D, h, m, s, ms, us, ns, not 'fortnight'"),
+    (None, "sqlite:///{tmp}/missing.sqlite", {}, FileNotFoundError,
+     r"no SQLite database at .*missing\.sqlite"),
+    (None, 42, {}, TypeError,
+     r"source must be a SQLAlchemy URL, Engine or Connection, or a sqlite3\.Connection, "
+     r"not int"),
+]
+
+
+@pytest.mark.parametrize("change, source, kwargs, error, message", BAD)
+def test_bad_values_and_arguments_are_refused_naming_table_and_column(
+        tmp_path, change, source, kwargs, error, message):
+    db = Database("sqlite", tmp_path)  # SQLite keeps any value in any column
+    db.load()
+    if change:
+        db.execute(change)
+    if isinstance(source, str):
+        source = source.format(tmp=tmp_path)
+    with pytest.raises(error, match=message):
+        td.Graph.from_database(db.url if source is None else source, **kwargs)
+    db.close()
+
+
+UTC = dt.timezone.utc
+ZONE = dt.timezone(dt.timedelta(hours=-5))
+
+
+@pytest.mark.parametrize(
+    "kind, role, chunks, want",
+    [
+        ("number", "key", [[None, 3], [True, 2**40], [decimal.Decimal("7")]],
+         np.ma.MaskedArray([0, 3, 1, 2**40, 7], mask=[1, 0, 0, 0, 0])),
+        ("unknown", "key", [[None, None], ["b"], [None, "a"]],
+         np.array([None, None, "b", None, "a"], dtype=object)),
+        ("number", "feature", [[1, None], [decimal.Decimal("2.5")], [True]],
+         np.array([1.0, np.nan, 2.5, 1.0])),
+        ("time", "time", [[dt.datetime(2024, 1, 1, 5, tzinfo=ZONE)], ["2024-01-01 10:00"],
+                          [dt.date(2024, 1, 2)]],
+         np.array(["2024-01-01T10:00", "2024-01-01T10:00", "2024-01-02"], "datetime64[us]")),
+        ("unknown", "time", [[None], [1, 2]], np.ma.MaskedArray([0, 1, 2], mask=[1, 0, 0])),
+    ],
+)
+def test_columns_grow_past_the_rows_counted_and_keep_leading_nulls(kind, role, chunks, want):
+    reader = ColumnReader("t.c", "", kind, role, 1, "s")  # counted 1 row, more arrive
+    for chunk in chunks:
+        reader.add(chunk)
+    got = reader.finish()
+    assert type(got) is type(want) and got.dtype == want.dtype
+    nulls = np.ma.getmaskarray(got)  # the values under a null are unspecified
+    assert nulls.tolist() == np.ma.getmaskarray(want).tolist()
+    np.testing.assert_array_equal(np.ma.getdata(got)[~nulls], np.ma.getdata(want)[~nulls])
+
+
+@pytest.mark.parametrize("installed", [True, False])
+def test_progress_bar_counts_every_row_when_tqdm_is_installed(tmp_path, capsys, monkeypatch,
+                                                             installed):
+    db = Database("sqlite", tmp_path)
+    db.load()
+    if installed:
+        optional("tqdm")
+    else:
+        monkeypatch.setitem(sys.modules, "tqdm", None)  # makes `import tqdm` fail
+    graph = td.Graph.from_database(db.url, progress=True)
+    total = sum(graph.num_nodes.values())
+    err = capsys.readouterr().err
+    assert (f"{total}/{total}" in err) == installed and (err == "") != installed
+    db.close()
