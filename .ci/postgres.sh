@@ -5,8 +5,9 @@
 #   bash .ci/postgres.sh stop "$TOVALIB_POSTGRES_DIR"
 #
 # start installs PostgreSQL from the Debian archive (as root), creates a
-# fresh cluster in a new directory and starts it listening on a Unix socket in that directory only (no TCP): a port another server
-# holds, or a server left over from an earlier run, cannot get in the way,
+# fresh cluster in a new directory and starts it listening on a Unix socket
+# in that directory only (no TCP): a port another server holds, or a server
+# left over from an earlier run, cannot get in the way,
 # and running it again starts another fresh server. The cluster uses the C
 # locale, so text sorts by bytes. postgres refuses to run as root, so as
 # root the server runs as the user "postgres" (the package creates it).
