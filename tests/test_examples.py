@@ -5,6 +5,7 @@ contiguous int64 arrays, memory maps included, in place.
 """
 
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -129,6 +130,8 @@ def test_diagram_draws_every_sampled_node_and_edge_where_told(tmp_path, given_ou
         assert written.parent.parent == Path(tempfile.gettempdir()).resolve()
     assert written.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert (committed.stat().st_mtime_ns, committed.read_bytes()) == before
+    if not given_out:
+        shutil.rmtree(written.parent)
 
 
 def test_mmap_workers_match_in_memory_samples():
