@@ -10,7 +10,7 @@ python3 -m venv build/venv-asan
 . build/venv-asan/bin/activate
 # No build isolation (the build tree is kept apart instead), so the build
 # tools come in here.
-python -m pip install "scikit-build-core>=0.10" "pybind11>=2.13.6,<2.14" "cmake>=3.18" ninja \
+python -m pip install "scikit-build-core>=0.11" "pybind11>=2.13.6,<2.14" "cmake>=3.18" ninja \
   numpy pytest hypothesis
 TOVALIB_SANITIZE=ON TOVALIB_WERROR=ON python -m pip install --no-build-isolation -Cbuild-dir=build/asan .
 

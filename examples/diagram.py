@@ -1,6 +1,10 @@
 """Draw one sampled batch: each seed's own subgraph, laid out by hop.
 
-    python examples/diagram.py [--quick] [--out docs/sampled_batch.png]
+    python examples/diagram.py [--quick] [--out PATH]
+
+Without --out the picture goes to docs/sampled_batch.png, or with --quick
+(the small run the tests make) to a fresh temporary folder, so that a quick
+run never overwrites the committed picture.
 
 Samples three customers of the shop graph (examples/shop.py) with temporal
 counts (the most recent k neighbours not later than the seed's day) and draws
@@ -14,6 +18,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import tempfile
 
 import numpy as np
 
@@ -96,8 +101,12 @@ def draw(graph, result, seeds, seed_days, out_path: str) -> tuple[int, int]:
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="a smaller graph")
-    parser.add_argument("--out", default=DEFAULT_OUT, help="where to write the PNG")
+    parser.add_argument("--out", help="where to write the PNG (default: docs/sampled_batch.png, "
+                                      "or a temporary folder with --quick)")
     args = parser.parse_args(argv)
+    if args.out is None:
+        args.out = (os.path.join(tempfile.mkdtemp(prefix="tovalib-diagram-"), "sampled_batch.png")
+                    if args.quick else DEFAULT_OUT)
 
     graph = make_shop(num_customers=8, num_products=6, num_orders=40) if args.quick else make_shop()
     seeds = np.array([0, 1, 2], dtype=np.int64)
@@ -108,7 +117,7 @@ def main(argv: list[str] | None = None) -> None:
     total_nodes = sum(len(v) for v in result[2].values())
     total_edges = sum(len(v) for v in result[0].values())
     print(f"sampled {total_nodes} nodes and {total_edges} edges for {len(seeds)} seeds")
-    print(f"drew {n} nodes and {e} edges to {os.path.relpath(args.out)}")
+    print(f"drew {n} nodes and {e} edges to {args.out}")
 
 
 if __name__ == "__main__":

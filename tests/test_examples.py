@@ -5,14 +5,17 @@ contiguous int64 arrays, memory maps included, in place.
 """
 
 import re
+import shutil
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 import tovalib
+from conftest import optional
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 
@@ -109,14 +112,26 @@ def test_quickstart_plain_mode_ignores_time(quickstart_output):
 # The other examples
 
 
-def test_diagram_draws_every_sampled_node_and_edge(tmp_path):
-    pytest.importorskip("matplotlib")
+@pytest.mark.parametrize("given_out", [True, False])
+def test_diagram_draws_every_sampled_node_and_edge_where_told(tmp_path, given_out):
+    optional("matplotlib")
+    committed = EXAMPLES.parent / "docs" / "sampled_batch.png"
+    before = committed.stat().st_mtime_ns, committed.read_bytes()
     out = tmp_path / "batch.png"
-    printed = run_example("diagram.py", "--out", str(out))
+    printed = run_example("diagram.py", *(("--out", str(out)) if given_out else ()))
     sampled = numbers(re.search(r"^sampled .*$", printed, re.M).group(0))
-    drawn = numbers(re.search(r"^drew .* edges", printed, re.M).group(0))
+    drew = re.search(r"^drew (\d+) nodes and (\d+) edges to (.+)$", printed, re.M)
+    drawn = [int(drew.group(1)), int(drew.group(2))]
     assert sampled[:2] == drawn and drawn[0] > 3
-    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    written = Path(drew.group(3)).resolve()  # the child runs in this directory
+    if given_out:
+        assert written == out.resolve()
+    else:  # --quick alone: a fresh temporary folder, never the committed picture
+        assert written.parent.parent == Path(tempfile.gettempdir()).resolve()
+    assert written.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert (committed.stat().st_mtime_ns, committed.read_bytes()) == before
+    if not given_out:
+        shutil.rmtree(written.parent)
 
 
 def test_mmap_workers_match_in_memory_samples():

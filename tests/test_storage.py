@@ -1,7 +1,14 @@
 """Graph.save / Graph.load: exact round trips, memory maps, atomic replacement,
 and a clear error naming the file for every corruption of the directory."""
 
+import dataclasses
 import json
+import os
+import re
+import subprocess
+import sys
+import threading
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -126,3 +133,242 @@ def test_every_corruption_is_refused_naming_the_file(graph, tmp_path, corrupt, m
     corrupt(tmp_path / "g")
     with pytest.raises((GraphFileError, FileNotFoundError), match=message):
         td.Graph.load(tmp_path / "g")
+
+
+# ---------------------------------------------------------------------------
+# A save replaces only a saved graph
+
+
+NOT_SAVED_GRAPHS = {
+    "empty object": "{}",
+    "a web app's manifest": json.dumps({"name": "My app", "icons": [], "start_url": "."}),
+    "unreadable JSON": "{not json",
+    "another format version": json.dumps({"format": "tovalib_data.graph", "version": 99}),
+    "a version that is true": json.dumps({"format": "tovalib_data.graph", "version": True}),
+}
+
+
+@pytest.mark.parametrize("manifest", NOT_SAVED_GRAPHS.values(), ids=NOT_SAVED_GRAPHS)
+def test_save_never_replaces_a_directory_that_is_not_a_saved_graph(graph, tmp_path, manifest):
+    site = tmp_path / "site"
+    site.mkdir()
+    (site / "manifest.json").write_text(manifest)
+    (site / "index.html").write_text("<p>mine</p>")
+    with pytest.raises(FileExistsError, match=r"site exists and is not a saved graph"):
+        graph.save(site)
+    assert sorted(p.name for p in site.iterdir()) == ["index.html", "manifest.json"]
+    assert (site / "manifest.json").read_text() == manifest
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["site"]
+
+
+# ---------------------------------------------------------------------------
+# A saved graph's modes follow the umask
+
+
+@pytest.mark.parametrize("umask", [0o022, 0o002, 0o077])
+def test_saved_directory_and_files_honour_the_umask(graph, tmp_path, umask):
+    old = os.umask(umask)
+    try:
+        graph.save(tmp_path / "g")
+        graph.save(tmp_path / "g")  # a replacement too
+    finally:
+        os.umask(old)
+    assert (tmp_path / "g").stat().st_mode & 0o777 == 0o777 & ~umask
+    assert {p.stat().st_mode & 0o777 for p in (tmp_path / "g").iterdir()} == {0o666 & ~umask}
+
+
+# ---------------------------------------------------------------------------
+# Only regular files are read
+
+
+@pytest.mark.parametrize("name", ["row.0.npy", "manifest.json"])
+def test_load_refuses_a_fifo_instead_of_waiting_on_it(graph, tmp_path, name):
+    graph.save(tmp_path / "g")
+    fifo = tmp_path / "g" / name
+    fifo.unlink()
+    os.mkfifo(fifo)
+    outcome = []
+
+    def load():
+        try:
+            td.Graph.load(tmp_path / "g")
+        except Exception as exc:  # noqa: BLE001 - the outcome is checked below
+            outcome.append(exc)
+
+    thread = threading.Thread(target=load, daemon=True)
+    thread.start()
+    thread.join(30)
+    if thread.is_alive():  # blocked in open(): give it a writer that closes at once
+        os.close(os.open(fifo, os.O_WRONLY))
+        thread.join()
+        pytest.fail(f"load waited on the FIFO {name}")
+    assert isinstance(outcome[0], GraphFileError)
+    assert re.search(rf"{re.escape(name)} is not a regular file", str(outcome[0]))
+
+
+# ---------------------------------------------------------------------------
+# Malformed manifests
+
+
+def set_entry(kind, key, **fields):
+    return manifest_edit(lambda m: m["arrays"][kind][key].update(fields))
+
+
+MANIFEST_FAULTS = {
+    "nested too deeply": (lambda d: (d / "manifest.json").write_text("[" * 100_000),
+                          r"manifest\.json is not valid JSON: nested too deeply"),
+    "no time unit": (manifest_edit(lambda m: m.pop("time_unit")),
+                     r"manifest\.json: 'time_unit' must be a string or null"),
+    "NUL in a file name": (set_entry("row", "orders__rev_order_id__items", file="row.0\0.npy"),
+                           r"row\['orders__rev_order_id__items'\]: malformed entry"),
+    "NaN in the report": (lambda d: (d / "manifest.json").write_text(
+        (d / "manifest.json").read_text().replace('"rows": 6', '"rows": NaN', 1)),
+        r"manifest\.json is not valid JSON: NaN is not a JSON value"),
+    "a node count that is true": (manifest_edit(lambda m: m["num_nodes"].update(customers=True)),
+                                  r"node counts must be non-negative integers"),
+    "a shape beyond int64": (set_entry("x", "products", shape=[2**64, 1]),
+                             r"x\['products'\]: malformed entry"),
+    "a node type twice": (manifest_edit(lambda m: m["node_types"].append("orders")),
+                          r"manifest\.json: node type 'orders' is listed twice"),
+    "a count for an unknown type": (manifest_edit(lambda m: m["num_nodes"].update(ghosts=1)),
+                                    r"node counts for unknown types \['ghosts'\]"),
+    "a colptr that does not end at its row": (
+        lambda d: np.save(d / "colptr.0.npy", np.array([0, 1, 2, 3], dtype=np.int64)),
+        r"colptr\['orders__customer_id__customers'\] runs from 0 to 3; it must run from 0 "
+        r"to the length of row\['orders__customer_id__customers'\], 4"),
+}
+
+
+@pytest.mark.parametrize("corrupt, message", MANIFEST_FAULTS.values(), ids=MANIFEST_FAULTS)
+def test_malformed_manifests_raise_graph_file_error(graph, tmp_path, corrupt, message):
+    graph.save(tmp_path / "g")
+    corrupt(tmp_path / "g")
+    with pytest.raises(GraphFileError, match=message):
+        td.Graph.load(tmp_path / "g")
+
+
+# ---------------------------------------------------------------------------
+# Save refuses, before writing anything, what load would refuse or change
+
+
+def changed(**fields):
+    def edit(graph):
+        values = {name: (dict(getattr(graph, name), **value) if isinstance(value, dict)
+                         else value) for name, value in fields.items()}
+        return dataclasses.replace(graph, **values)
+    return edit
+
+
+def without(name, key):
+    return lambda g: dataclasses.replace(
+        g, **{name: {k: v for k, v in getattr(g, name).items() if k != key}})
+
+
+CUSTOMER_ORDERS = "customers__rev_customer_id__orders"
+UNSAVABLE = {
+    "inconsistent num_nodes": (changed(num_nodes={"orders": 7}),
+                               rf"colptr\['{CUSTOMER_ORDERS}'\] has shape \(7,\), expected \(8,\)"),
+    "node_time of an unknown type": (changed(node_time={"ghosts": np.arange(3)}),
+                                     r"node_time arrays for unknown types \['ghosts'\]"),
+    "node_time of the wrong length": (changed(node_time={"orders": np.arange(5)}),
+                                      r"node_time\['orders'\] has shape \(5,\), expected \(6,\)"),
+    "float colptr": (lambda g: changed(colptr={CUSTOMER_ORDERS: g.colptr[CUSTOMER_ORDERS]
+                                               .astype(np.float64)})(g),
+                     rf"colptr\['{CUSTOMER_ORDERS}'\] must hold integers, not float64"),
+    "uint64 beyond int64": (lambda g: changed(node_time={"orders": np.full(6, 2**64 - 1,
+                                                                           np.uint64)})(g),
+                            r"node_time\['orders'\] holds values beyond the int64 range"),
+    "a missing row": (without("row", CUSTOMER_ORDERS),
+                      rf"no row array for '{CUSTOMER_ORDERS}'"),
+    "a missing node count": (without("num_nodes", "items"), r"no node count for 'items'"),
+    "features of a 1-D array": (changed(x={"products": np.zeros(3)}),
+                                r"x\['products'\] must have 2 dimensions, got shape \(3,\)"),
+    "a colptr that does not end at its row": (
+        lambda g: changed(row={CUSTOMER_ORDERS: g.row[CUSTOMER_ORDERS][:-1]})(g),
+        rf"colptr\['{CUSTOMER_ORDERS}'\] runs from 0 to 4; it must run from 0 to the length "
+        rf"of row\['{CUSTOMER_ORDERS}'\], 3"),
+    "an edge type of an undeclared node type": (
+        lambda g: changed(edge_types=[*g.edge_types, ("ghosts", "to", "orders")])(g),
+        r"edge type ghosts__to__orders has undeclared node types"),
+    "a report that is not plain JSON": (changed(report={"orders.customer_id": {
+        "rows": np.int64(6)}}), r"report must be plain JSON"),
+}
+
+
+@pytest.mark.parametrize("edit, message", UNSAVABLE.values(), ids=UNSAVABLE)
+def test_save_refuses_what_load_would_refuse_before_writing(graph, tmp_path, edit, message):
+    with pytest.raises(ValueError, match=message):
+        edit(graph).save(tmp_path / "g")
+    assert list(tmp_path.iterdir()) == []
+
+
+# ---------------------------------------------------------------------------
+# Saves killed midway leave nothing behind the next save
+
+
+KILLED_SAVE = """
+import os, signal, sys
+import numpy as np
+import tovalib_data as td
+graph = td.Graph.from_tables(
+    {"users": {"id": np.arange(3)}, "follows": {"a": np.array([0, 1]), "b": np.array([1, 2])}},
+    primary_keys={"users": "id"}, foreign_keys={"follows": {"a": "users", "b": "users"}})
+where, target = sys.argv[1], sys.argv[2]
+real_save, real_replace, calls = np.save, os.replace, []
+
+def kill_after(real, n):
+    def call(*args, **kwargs):
+        calls.append(1)
+        if len(calls) == n:
+            if where == "pause":
+                print("saving", flush=True)
+                sys.stdin.readline()
+            else:
+                os.kill(os.getpid(), signal.SIGKILL)
+        return real(*args, **kwargs)
+    return call
+
+if where in ("writing", "pause"):
+    np.save = kill_after(real_save, 1)
+else:  # between moving the old graph aside and moving the new one in
+    os.replace = kill_after(real_replace, 2)
+graph.save(target)
+"""
+
+
+def killed_save(where, target, **kwargs):
+    return subprocess.Popen([sys.executable, "-c", KILLED_SAVE, where, str(target)],
+                            text=True, **kwargs)
+
+
+def test_next_save_removes_what_killed_saves_left(graph, tmp_path):
+    target = tmp_path / "g"
+    graph.save(target)
+    for where in ["writing", "between renames", "writing", "writing"]:
+        assert killed_save(where, target).wait() == -9
+    # Each killed save removed the scratch of the one before it; the graph is
+    # in the ".old-*" directory of the save killed between its renames.
+    left = sorted(p.name[:7] for p in tmp_path.iterdir())
+    assert left == [".g.lock", ".g.new-", ".g.old-"]
+    mine = [tmp_path / name for name in (".g.new-notes", ".gg.new-abcd1234", ".g.new-x.new-1")]
+    for path in mine:  # not this path's scratch directories: never touched
+        path.mkdir()
+    graph.save(target)
+    assert_same_graph(td.Graph.load(target), graph)
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        ["g", *(p.name for p in mine)])
+
+
+def test_a_save_in_progress_elsewhere_is_not_stale(graph, tmp_path):
+    target = tmp_path / "g"
+    with killed_save("pause", target, stdin=subprocess.PIPE, stdout=subprocess.PIPE) as other:
+        assert other.stdout.readline() == "saving\n"  # its scratch directory exists now
+        ours = threading.Thread(target=graph.save, args=(target,))
+        ours.start()
+        ours.join(1)  # a chance to remove the other save's scratch, if it were seen as stale
+        other.stdin.write("\n")
+        other.stdin.flush()
+        assert other.wait() == 0
+        ours.join()
+    assert_same_graph(td.Graph.load(target), graph)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["g"]

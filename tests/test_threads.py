@@ -1,9 +1,12 @@
 """`sample` runs without the interpreter lock: calls on one sampler are
 serialised, samplers in different threads run side by side."""
 
+import subprocess
+import sys
 import threading
 
 import numpy as np
+import pytest
 
 import tovalib
 from conftest import as_lists
@@ -81,3 +84,59 @@ def test_many_threads_hammering_one_sampler_stay_consistent():
     flat = [r for per_thread in results for r in per_thread]
     key = lambda r: repr(r)
     assert sorted(map(key, flat)) == sorted(map(key, sequential))
+
+
+# Exit while sampling: the interpreter finalizes while other threads are inside
+# `sample`. Each child exits with status 7 of its own accord, so any other
+# status (134 for an abort) is a fault of the exit path.
+EXIT_WHILE_SAMPLING = {
+    "daemon threads": """
+import sys, threading
+import numpy as np
+import tovalib
+rng = np.random.default_rng(0)
+n = 20_000
+colptr = {"n__to__n": np.arange(0, 10 * n + 1, 10, dtype=np.int64)}
+row = {"n__to__n": rng.integers(0, n, 10 * n).astype(np.int64)}
+budgets = {"n__to__n": np.array([10, 10, 10])}
+running = threading.Barrier(4)
+
+def work():
+    sampler = tovalib.NeighborSampler(["n"], [("n", "to", "n")], colptr, row, {})
+    sampler.sample(budgets, {}, "n", np.arange(10), np.zeros(0, np.int64))
+    running.wait()
+    while True:
+        sampler.sample(budgets, {}, "n", np.arange(10), np.zeros(0, np.int64))
+
+for _ in range(3):
+    threading.Thread(target=work, daemon=True).start()
+running.wait()
+sys.exit(7)
+""",
+    "held loader iterator": """
+import sys
+import numpy as np
+import tovalib_data as td
+rng = np.random.default_rng(0)
+n = 20_000
+graph = td.Graph.from_tables(
+    {"users": {"id": np.arange(n)},
+     "follows": {"a": rng.integers(0, n, 10 * n), "b": rng.integers(0, n, 10 * n)}},
+    primary_keys={"users": "id"}, foreign_keys={"follows": {"a": "users", "b": "users"}})
+batches = iter(td.NeighborLoader(graph, "users", num_neighbors=[10, 10], batch_size=64,
+                                 num_workers=2))
+next(batches)
+sys.exit(7)
+""",
+}
+
+
+@pytest.mark.parametrize("script", EXIT_WHILE_SAMPLING.values(), ids=EXIT_WHILE_SAMPLING)
+def test_exit_while_sampling_is_clean(script):
+    statuses = []
+    for _ in range(20):
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                              timeout=120)
+        assert "terminate called" not in done.stderr, done.stderr
+        statuses.append(done.returncode)
+    assert statuses == [7] * 20

@@ -1,5 +1,6 @@
 """From tables to sampled training batches, on top of `tovalib.NeighborSampler`."""
 
+from tovalib_data._version import __version__
 from tovalib_data.batch import Batch, TorchBatch
 from tovalib_data.csc import time_sorted_csc
 from tovalib_data.files import read_table
@@ -13,6 +14,7 @@ __all__ = [
     "GraphFileError",
     "NeighborLoader",
     "TorchBatch",
+    "__version__",
     "read_table",
     "time_sorted_csc",
 ]

@@ -37,6 +37,13 @@ class Graph:
     report: dict[str, Any] = field(default_factory=dict)
     time_sources: dict[str, str | list[str]] = field(default_factory=dict)
 
+    def __repr__(self) -> str:
+        """Types, counts and time unit, never the arrays."""
+        nodes = ", ".join(f"{t!r}: {int(self.num_nodes.get(t, 0))}" for t in self.node_types)
+        num_edges = sum(len(row) for row in self.row.values())
+        return (f"Graph(nodes={{{nodes}}}, edges={num_edges} in {len(self.edge_types)} "
+                f"edge types, time_unit={self.time_unit!r})")
+
     @classmethod
     def from_tables(
         cls,

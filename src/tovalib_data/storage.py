@@ -4,25 +4,42 @@
                                 report, and per array its file, dtype, shape
     path/colptr.0.npy, ...      one file per array, named by kind and index
 
-Saving writes everything into a fresh directory beside `path`, flushes it to
-disk and only then renames it to `path`. An existing graph at `path` is first
-renamed aside and removed after the new one is in place, so at every moment
-`path` is either absent, the old complete graph or the new complete graph;
-a crash in the short gap between the two renames leaves the old graph in
-the sibling directory ".<name>.old-*".
+Saving first checks the graph as loading would (`check_layout`), so that
+nothing is written for a graph that could not be loaded back unchanged. It
+then writes everything into a fresh directory beside `path`, flushes it to
+disk and only then renames it to `path`. An existing graph at `path` is
+first renamed aside and removed after the new one is in place, so at every
+moment `path` is either absent, the old complete graph or the new complete
+graph; a crash in the short gap between the two renames leaves the old graph
+in the sibling directory ".<name>.old-*". Only a directory whose manifest
+reads as a saved graph of a known format version, or an empty one, is ever
+replaced.
 
-Loading checks the manifest against every file (it exists, its .npy header
-has the recorded dtype and shape, its size is exactly header plus data)
-before mapping anything, and raises `GraphFileError` naming the file.
+Saves of one path take turns through a lock on the file ".<name>.lock"
+beside it, held for the whole save. Whoever holds it knows that no other
+save of that path is running, so the ".<name>.new-*" and ".<name>.old-*"
+directories it finds were left by saves that died midway: the ".new-*" ones
+(never complete) are removed before writing, the ".old-*" ones (which may
+hold the only copy of an older graph) once the new graph is in place.
+
+Loading checks the manifest against every file (it is a regular file, its
+.npy header has the recorded dtype and shape, its size is exactly header
+plus data) before mapping anything, and raises `GraphFileError` naming the
+file.
 """
 
 from __future__ import annotations
 
 import json
 import math
+import numbers
 import os
+import re
+import secrets
 import shutil
-import tempfile
+import stat
+from collections.abc import Iterator, Mapping, Sequence
+from contextlib import contextmanager
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, BinaryIO
 
@@ -43,83 +60,288 @@ KINDS = {
     "node_time": ("<i8", 1),
     "x": ("<f4", 2),
 }
+_INT64_MAX = 2**63 - 1
+# The random part of a scratch directory's name (this version writes 8 hex
+# digits; earlier ones 8 of [a-z0-9_]).
+_SUFFIX = re.compile(r"[a-z0-9_]{8}")
 
 
 class GraphFileError(ValueError):
     """A saved graph whose manifest and files do not agree; names the file."""
 
 
+# ---------------------------------------------------------------------------
+# What a graph must satisfy to be saved, and to be loaded
+
+
+def check_layout(
+    node_types: Sequence[str],
+    edge_types: Sequence[tuple[str, str, str]],
+    num_nodes: Mapping[str, Any],
+    shapes: Mapping[str, Mapping[str, tuple[int, ...]]],
+) -> None:
+    """Raises ValueError naming the type or array when the types, node counts
+    and array shapes (`shapes[kind][name]`, kinds as in `KINDS`) do not make
+    a graph: every edge type needs `colptr` of its destination's count + 1
+    and a 1-D `row`; a node type may have `node_time` of its count and `x`
+    of its count of rows; nothing may be keyed by an unknown type."""
+    seen: set[str] = set()
+    for t in node_types:
+        if not isinstance(t, str):
+            raise ValueError(f"node type {t!r} is not a string")
+        if t in seen:
+            raise ValueError(f"node type {t!r} is listed twice")
+        seen.add(t)
+    keys: list[str] = []
+    for et in edge_types:
+        if not (isinstance(et, (tuple, list)) and len(et) == 3
+                and all(isinstance(p, str) for p in et)):
+            raise ValueError(f"edge type {et!r} is not a (src, rel, dst) triple of strings")
+        key = "__".join(et)
+        if key in keys:
+            raise ValueError(f"edge type {key} is listed twice")
+        if et[0] not in seen or et[2] not in seen:
+            raise ValueError(f"edge type {key} has undeclared node types")
+        keys.append(key)
+    for t in node_types:
+        if t not in num_nodes:
+            raise ValueError(f"no node count for {t!r}")
+        n = num_nodes[t]
+        if not isinstance(n, numbers.Integral) or isinstance(n, bool) \
+                or not 0 <= int(n) <= _INT64_MAX:
+            raise ValueError(f"num_nodes[{t!r}] must be a non-negative integer, got {n!r}")
+    unknown = sorted(set(num_nodes) - seen)
+    if unknown:
+        raise ValueError(f"node counts for unknown types {unknown}")
+    for kind in KINDS:
+        known = keys if kind in ("colptr", "row") else node_types
+        unknown = sorted(set(shapes.get(kind, {})) - set(known))
+        if unknown:
+            raise ValueError(f"{kind} arrays for unknown types {unknown}")
+
+    def expect(kind: str, name: str, leading: int | None, required: bool) -> None:
+        shape = shapes.get(kind, {}).get(name)
+        if shape is None:
+            if required:
+                raise ValueError(f"no {kind} array for {name!r}")
+            return
+        ndim = KINDS[kind][1]
+        if len(shape) != ndim:
+            raise ValueError(f"{kind}[{name!r}] must have {ndim} dimension{'s' * (ndim > 1)}, "
+                             f"got shape {shape}")
+        if leading is not None and shape[0] != leading:
+            raise ValueError(f"{kind}[{name!r}] has shape {shape}, "
+                             f"expected ({leading},{' ...' * (ndim > 1)})")
+
+    for et, key in zip(edge_types, keys):
+        expect("colptr", key, int(num_nodes[et[2]]) + 1, True)
+        expect("row", key, None, True)
+    for t in node_types:
+        expect("node_time", t, int(num_nodes[t]), False)
+        expect("x", t, int(num_nodes[t]), False)
+
+
+def check_colptr_ends(colptr: Mapping[str, Any], row: Mapping[str, Any]) -> None:
+    """Every `colptr` starts at 0 and ends at the length of its `row` (two
+    elements read per edge type, so memory maps stay unread)."""
+    for key, pointers in colptr.items():
+        first, last, length = int(pointers[0]), int(pointers[-1]), len(row[key])
+        if first != 0 or last != length:
+            raise ValueError(f"colptr[{key!r}] runs from {first} to {last}; it must run from "
+                             f"0 to the length of row[{key!r}], {length}")
+
+
+def _stored_array(kind: str, name: str, value: Any) -> npt.NDArray[Any]:
+    """`value` in the dtype it is stored as, or ValueError if that would
+    change a value."""
+    array = np.asarray(value)
+    dtype = np.dtype(KINDS[kind][0])
+    if dtype.kind == "i":
+        if array.dtype.kind not in "iu" and array.size:
+            raise ValueError(f"{kind}[{name!r}] must hold integers, not {array.dtype}")
+        if array.dtype.kind == "u" and array.dtype.itemsize == 8 and array.size \
+                and int(array.max()) > _INT64_MAX:
+            raise ValueError(f"{kind}[{name!r}] holds values beyond the int64 range")
+    elif array.dtype.kind not in "biuf" and array.size:
+        raise ValueError(f"{kind}[{name!r}] must hold numbers, not {array.dtype}")
+    return np.ascontiguousarray(array, dtype=dtype)
+
+
+def _plain_json(value: Any, what: str) -> str:
+    try:
+        text = json.dumps(value, allow_nan=False)
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"{what} must be plain JSON: {exc}") from None
+    if json.loads(text) != value:
+        raise ValueError(f"{what} must be plain JSON (dicts, lists, strings, numbers), "
+                         f"so that it loads back the same")
+    return text
+
+
+# ---------------------------------------------------------------------------
+# Saving
+
+
 def save(graph: Graph, path: str | os.PathLike[str]) -> None:
     target = Path(path)
-    if target.exists() and not _replaceable(target):
-        raise FileExistsError(
-            f"{target} exists and is not a saved graph; refusing to replace it"
-        )
+    arrays, manifest = _prepare(graph)
     parent = target.parent
     parent.mkdir(parents=True, exist_ok=True)
-    scratch = Path(tempfile.mkdtemp(prefix=f".{target.name}.new-", dir=parent))
-    try:
-        manifest = _write_arrays(graph, scratch)
-        _write_file(scratch / MANIFEST, json.dumps(manifest, indent=1).encode())
-        _fsync_dir(scratch)
-        if target.exists():
-            aside = Path(tempfile.mkdtemp(prefix=f".{target.name}.old-", dir=parent))
-            os.replace(target, aside / "graph")
-            try:
+    with _save_lock(parent, target.name):
+        if (target.exists() or target.is_symlink()) and not _replaceable(target):
+            raise FileExistsError(
+                f"{target} exists and is not a saved graph; refusing to replace it"
+            )
+        _remove_stale(parent, target.name, "new")
+        scratch = _fresh_dir(parent, f".{target.name}.new-")
+        try:
+            for file, array in arrays:
+                with open(scratch / file, "wb") as f:
+                    np.save(f, array, allow_pickle=False)
+                    _flush(f)
+            _write_file(scratch / MANIFEST, manifest.encode())
+            _fsync_dir(scratch)
+            if target.exists() or target.is_symlink():
+                aside = _fresh_dir(parent, f".{target.name}.old-")
+                os.replace(target, aside / "graph")
+                try:
+                    os.replace(scratch, target)
+                except BaseException:
+                    os.replace(aside / "graph", target)  # put the old graph back
+                    aside.rmdir()
+                    raise
+                _fsync_dir(parent)
+                shutil.rmtree(aside)
+            else:
                 os.replace(scratch, target)
-            except BaseException:
-                os.replace(aside / "graph", target)  # put the old graph back
-                aside.rmdir()
-                raise
-            _fsync_dir(parent)
-            shutil.rmtree(aside)
-        else:
-            os.replace(scratch, target)
-            _fsync_dir(parent)
-    except BaseException:
-        shutil.rmtree(scratch, ignore_errors=True)
-        raise
+                _fsync_dir(parent)
+        except BaseException:
+            shutil.rmtree(scratch, ignore_errors=True)
+            raise
+        _remove_stale(parent, target.name, "old")
 
 
-def _replaceable(target: Path) -> bool:
-    """Only a saved graph or an empty directory is ever replaced."""
-    return target.is_dir() and ((target / MANIFEST).is_file() or not any(target.iterdir()))
-
-
-def _write_arrays(graph: Graph, directory: Path) -> dict[str, Any]:
+def _prepare(graph: Graph) -> tuple[list[tuple[str, npt.NDArray[Any]]], str]:
+    """The files to write and the manifest's text, after checking the graph
+    as `load` checks what it reads; ValueError names the type or array."""
+    per_kind: dict[str, Mapping[str, Any]] = {
+        "colptr": graph.colptr, "row": graph.row, "node_time": graph.node_time, "x": graph.x}
+    shapes = {kind: {name: np.shape(value) for name, value in values.items()}
+              for kind, values in per_kind.items()}
+    check_layout(graph.node_types, graph.edge_types, graph.num_nodes, shapes)
     keys = ["__".join(et) for et in graph.edge_types]
-    arrays: dict[str, dict[str, Any]] = {}
-    for kind, per_type, names in (
-        ("colptr", graph.colptr, keys),
-        ("row", graph.row, keys),
-        ("node_time", graph.node_time, graph.node_types),
-        ("x", graph.x, graph.node_types),
-    ):
-        dtype, ndim = KINDS[kind]
-        entries = {}
+    stored = {kind: {name: _stored_array(kind, name, values[name]) for name in values}
+              for kind, values in per_kind.items()}
+    check_colptr_ends(stored["colptr"], stored["row"])
+    if graph.time_unit is not None and not isinstance(graph.time_unit, str):
+        raise ValueError(f"time_unit must be a string or None, got {graph.time_unit!r}")
+    if not isinstance(graph.report, dict):
+        raise ValueError(f"report must be a dict, got {type(graph.report).__name__}")
+    _plain_json(graph.report, "report")
+    _time_sources(graph.time_sources, "", ValueError)
+    files: list[tuple[str, npt.NDArray[Any]]] = []
+    entries: dict[str, dict[str, Any]] = {}
+    for kind, names in (("colptr", keys), ("row", keys), ("node_time", graph.node_types),
+                        ("x", graph.node_types)):
+        entries[kind] = {}
         for i, name in enumerate(names):
-            if name not in per_type:
-                continue
-            array = np.ascontiguousarray(per_type[name], dtype=dtype)
-            if array.ndim != ndim:
-                raise ValueError(f"{kind}[{name!r}] must have {ndim} dimensions")
-            file = f"{kind}.{i}.npy"
-            with open(directory / file, "wb") as f:
-                np.save(f, array, allow_pickle=False)
-                _flush(f)
-            entries[name] = {"file": file, "dtype": dtype, "shape": list(array.shape)}
-        arrays[kind] = entries
-    return {
+            if name in stored[kind]:
+                array = stored[kind][name]
+                file = f"{kind}.{i}.npy"
+                files.append((file, array))
+                entries[kind][name] = {"file": file, "dtype": KINDS[kind][0],
+                                       "shape": list(array.shape)}
+    manifest = {
         "format": FORMAT,
         "version": VERSION,
         "node_types": list(graph.node_types),
         "edge_types": [list(et) for et in graph.edge_types],
-        "num_nodes": {t: int(n) for t, n in graph.num_nodes.items()},
+        "num_nodes": {t: int(graph.num_nodes[t]) for t in graph.node_types},
         "time_unit": graph.time_unit,
         "report": graph.report,
         "time_sources": graph.time_sources,
-        "arrays": arrays,
+        "arrays": entries,
     }
+    return files, json.dumps(manifest, indent=1)
+
+
+def _replaceable(target: Path) -> bool:
+    """Only a saved graph (its manifest reads as one of a known format
+    version) or an empty directory is ever replaced."""
+    if not target.is_dir():
+        return False
+    if not (target / MANIFEST).exists():
+        return not any(target.iterdir())
+    try:
+        _read_manifest(target / MANIFEST)
+    except GraphFileError:
+        return False
+    return True
+
+
+@contextmanager
+def _save_lock(parent: Path, name: str) -> Iterator[None]:
+    """Holds the exclusive lock of saves of `parent / name` (see the module
+    docstring). The lock file is removed on the way out while still held;
+    a save that locked the removed file meanwhile sees that the name now
+    leads elsewhere and locks afresh. Without fcntl (Windows) saves do not
+    take turns and leave stale directories alone."""
+    try:
+        import fcntl
+    except ImportError:
+        yield
+        return
+    lock_path = parent / f".{name}.lock"
+    while True:
+        fd = os.open(lock_path, os.O_RDWR | os.O_CREAT, 0o666)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+            held = os.fstat(fd)
+            try:
+                current = os.stat(lock_path)
+            except FileNotFoundError:
+                current = None
+        except BaseException:
+            os.close(fd)
+            raise
+        if current is not None and (current.st_dev, current.st_ino) == (held.st_dev,
+                                                                          held.st_ino):
+            break
+        os.close(fd)
+    try:
+        yield
+    finally:
+        try:
+            os.unlink(lock_path)
+        finally:
+            os.close(fd)
+
+
+def _remove_stale(parent: Path, name: str, which: str) -> None:
+    """Removes the ".<name>.<which>-*" directories of saves that died; only
+    called with the save lock held, so no live save owns one."""
+    try:
+        import fcntl  # noqa: F401  (without the lock, nothing is known to be stale)
+    except ImportError:
+        return
+    prefix = f".{name}.{which}-"
+    for entry in parent.iterdir():
+        rest = entry.name[len(prefix):]
+        if (entry.name.startswith(prefix) and _SUFFIX.fullmatch(rest)
+                and entry.is_dir() and not entry.is_symlink()):
+            shutil.rmtree(entry, ignore_errors=True)
+
+
+def _fresh_dir(parent: Path, prefix: str) -> Path:
+    """A new directory `parent/prefix<random>`, its mode set by the umask as
+    `open` sets a file's (tempfile.mkdtemp would make it 0700)."""
+    while True:
+        candidate = parent / f"{prefix}{secrets.token_hex(4)}"
+        try:
+            os.mkdir(candidate, 0o777)
+        except FileExistsError:
+            continue
+        return candidate
 
 
 def _write_file(path: Path, data: bytes) -> None:
@@ -144,94 +366,91 @@ def _fsync_dir(directory: Path) -> None:
         os.close(fd)
 
 
+# ---------------------------------------------------------------------------
+# Loading
+
+
 def load(path: str | os.PathLike[str], mmap: bool = True) -> Graph:
     from tovalib_data.graph import Graph
 
     directory = Path(path)
     manifest_path = directory / MANIFEST
-    if not manifest_path.is_file():
+    if not (manifest_path.exists() or manifest_path.is_symlink()):
         raise FileNotFoundError(f"no saved graph at {directory}: {manifest_path} is missing")
     manifest = _read_manifest(manifest_path)
-    node_types = manifest["node_types"]
-    edge_types = [(str(s), str(r), str(d)) for s, r, d in manifest["edge_types"]]
-    num_nodes = {str(t): int(n) for t, n in manifest["num_nodes"].items()}
-    arrays = manifest["arrays"]
-
-    def expect(kind: str, name: str, shape: tuple[int, ...] | None, required: bool) -> Any:
-        entry = arrays[kind].get(name)
-        if entry is None:
-            if required:
-                raise GraphFileError(f"{manifest_path}: no {kind} array for {name!r}")
-            return None
-        where = f"{manifest_path}: {kind}[{name!r}]"
-        recorded = _entry_shape(entry, where)
-        if entry.get("dtype") != KINDS[kind][0] or len(recorded) != KINDS[kind][1]:
-            raise GraphFileError(f"{where} records dtype {entry.get('dtype')!r} and "
-                                 f"shape {recorded}, not a {KINDS[kind][0]} array of "
-                                 f"{KINDS[kind][1]} dimensions")
-        if shape is not None and recorded[: len(shape)] != shape:
-            raise GraphFileError(f"{where} has shape {recorded}, expected {shape}")
-        return _open_array(directory, entry["file"], KINDS[kind][0], recorded, mmap)
-
-    for kind in KINDS:
-        unknown = set(arrays[kind]) - set(
-            ["__".join(et) for et in edge_types] if kind in ("colptr", "row") else node_types
-        )
-        if unknown:
-            raise GraphFileError(f"{manifest_path}: {kind} arrays for unknown types {unknown}")
-    colptr, row = {}, {}
-    for et in edge_types:
-        key = "__".join(et)
-        if et[0] not in num_nodes or et[2] not in num_nodes:
-            raise GraphFileError(f"{manifest_path}: edge type {key} has undeclared node types")
-        colptr[key] = expect("colptr", key, (num_nodes[et[2]] + 1,), True)
-        row[key] = expect("row", key, None, True)
-    node_time = {}
-    x = {}
-    for t in node_types:
-        if t not in num_nodes:
-            raise GraphFileError(f"{manifest_path}: no node count for {t!r}")
-        times = expect("node_time", t, (num_nodes[t],), False)
-        if times is not None:
-            node_time[t] = times
-        features = expect("x", t, (num_nodes[t],), False)
-        if features is not None:
-            x[t] = features
+    node_types = list(manifest["node_types"])
+    edge_types = [(s, r, d) for s, r, d in manifest["edge_types"]]
+    num_nodes = dict(manifest["num_nodes"])
+    recorded: dict[str, dict[str, tuple[int, ...]]] = {}
+    for kind, (dtype, _) in KINDS.items():
+        recorded[kind] = {}
+        for name, entry in manifest["arrays"][kind].items():
+            where = f"{manifest_path}: {kind}[{name!r}]"
+            shape = _entry_shape(entry, where)
+            if entry.get("dtype") != dtype:
+                raise GraphFileError(f"{where} records dtype {entry.get('dtype')!r}, "
+                                     f"not {dtype}")
+            recorded[kind][name] = shape
+    try:
+        check_layout(node_types, edge_types, num_nodes, recorded)
+    except ValueError as exc:
+        raise GraphFileError(f"{manifest_path}: {exc}") from None
+    arrays = {
+        kind: {name: _open_array(directory, manifest["arrays"][kind][name]["file"],
+                                 KINDS[kind][0], shape, mmap)
+               for name, shape in recorded[kind].items()}
+        for kind in KINDS
+    }
+    try:
+        check_colptr_ends(arrays["colptr"], arrays["row"])
+    except ValueError as exc:
+        raise GraphFileError(f"{manifest_path}: {exc}") from None
+    keys = ["__".join(et) for et in edge_types]
     return Graph(
-        node_types=list(node_types),
+        node_types=node_types,
         edge_types=edge_types,
-        colptr=colptr,
-        row=row,
-        node_time=node_time,
+        colptr={k: arrays["colptr"][k] for k in keys},
+        row={k: arrays["row"][k] for k in keys},
+        node_time={t: arrays["node_time"][t] for t in node_types if t in arrays["node_time"]},
         num_nodes=num_nodes,
-        x=x,
+        x={t: arrays["x"][t] for t in node_types if t in arrays["x"]},
         time_unit=manifest["time_unit"],
         report=manifest["report"],
-        time_sources=_time_sources(manifest.get("time_sources", {}), manifest_path),
+        time_sources=_time_sources(manifest.get("time_sources", {}), f"{manifest_path}: "),
     )
 
 
-def _time_sources(value: Any, path: Path) -> dict[str, str | list[str]]:
-    """Per timed node type, its time column or the relations it inherits through."""
+def _time_sources(value: Any, where: str,
+                  error: type[ValueError] = GraphFileError) -> dict[str, str | list[str]]:
+    """Per timed node type, its time column or the relations it inherits
+    through; save and load check it alike, raising `error`."""
     if not isinstance(value, dict) or not all(
-        isinstance(v, str) or (isinstance(v, list) and all(isinstance(r, str) for r in v))
-        for v in value.values()
+        isinstance(k, str)
+        and (isinstance(v, str) or (isinstance(v, list) and all(isinstance(r, str) for r in v)))
+        for k, v in value.items()
     ):
-        raise GraphFileError(f"{path}: 'time_sources' must map node types to a column "
-                             "or a list of relations")
+        raise error(f"{where}'time_sources' must map node types to a column "
+                    "or a list of relations")
     return value
 
 
 def _read_manifest(path: Path) -> dict[str, Any]:
     try:
-        manifest = json.loads(path.read_text())
-    except (ValueError, UnicodeDecodeError) as exc:
-        raise GraphFileError(f"{path} is not valid JSON: {exc}") from None
+        with _open_regular(path) as f:
+            data = f.read()
+    except OSError as exc:
+        raise GraphFileError(f"{path} cannot be read: {exc.strerror or exc}") from None
+    try:
+        manifest = json.loads(data.decode(), parse_constant=_refuse_constant)
+    except (ValueError, RecursionError) as exc:  # UnicodeDecodeError is a ValueError
+        detail = "nested too deeply" if isinstance(exc, RecursionError) else exc
+        raise GraphFileError(f"{path} is not valid JSON: {detail}") from None
     if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
         raise GraphFileError(f"{path} is not the manifest of a saved graph")
-    if manifest.get("version") != VERSION:
+    version = manifest.get("version")
+    if type(version) is not int or version != VERSION:
         raise GraphFileError(
-            f"{path} has format version {manifest.get('version')!r}; "
+            f"{path} has format version {version!r}; "
             f"this version of tovalib_data reads version {VERSION}"
         )
     fields = {
@@ -252,11 +471,18 @@ def _read_manifest(path: Path) -> dict[str, Any]:
         for et in manifest["edge_types"]
     ):
         raise GraphFileError(f"{path}: malformed node or edge types")
-    if not all(isinstance(n, int) and n >= 0 for n in manifest["num_nodes"].values()):
+    if not all(type(n) is int and 0 <= n <= _INT64_MAX for n in manifest["num_nodes"].values()):
         raise GraphFileError(f"{path}: node counts must be non-negative integers")
-    if manifest.get("time_unit") is not None and not isinstance(manifest["time_unit"], str):
+    if "time_unit" not in manifest or not (
+        manifest["time_unit"] is None or isinstance(manifest["time_unit"], str)
+    ):
         raise GraphFileError(f"{path}: 'time_unit' must be a string or null")
     return manifest
+
+
+def _refuse_constant(name: str) -> Any:
+    """NaN and Infinity are not JSON, and `save` never writes them."""
+    raise ValueError(f"{name} is not a JSON value")
 
 
 def _entry_shape(entry: Any, where: str) -> tuple[int, ...]:
@@ -264,13 +490,29 @@ def _entry_shape(entry: Any, where: str) -> tuple[int, ...]:
     file = entry.get("file") if isinstance(entry, dict) else None
     if (
         not isinstance(shape, list)
-        or not all(isinstance(n, int) and n >= 0 for n in shape)
+        or not all(type(n) is int and 0 <= n <= _INT64_MAX for n in shape)
         or not isinstance(file, str)
         or Path(file).name != file
         or file in ("", ".", "..")
+        or "\0" in file
+        or "/" in file
+        or "\\" in file
     ):
         raise GraphFileError(f"{where}: malformed entry {entry!r}")
     return tuple(shape)
+
+
+def _open_regular(path: Path) -> BinaryIO:
+    """`path` opened for reading if it is a regular file, else GraphFileError.
+    Opened without blocking, so a FIFO or a device is refused, not waited on."""
+    def opener(name: str, flags: int) -> int:
+        return os.open(name, flags | getattr(os, "O_NONBLOCK", 0))
+
+    f = open(path, "rb", opener=opener)
+    if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
+        f.close()
+        raise GraphFileError(f"{path} is not a regular file")
+    return f
 
 
 def _open_array(
@@ -279,7 +521,7 @@ def _open_array(
     """The array in `file`, after checking its header and size against the manifest."""
     path = directory / file
     try:
-        with open(path, "rb") as f:
+        with _open_regular(path) as f:
             try:
                 version = np.lib.format.read_magic(f)
                 if version == (1, 0):
@@ -292,25 +534,26 @@ def _open_array(
                 raise GraphFileError(f"{path} is not a readable .npy file: {exc}") from None
             offset = f.tell()
             size = os.fstat(f.fileno()).st_size
+            file_shape, fortran, file_dtype = header
+            if file_dtype != np.dtype(dtype) or fortran or tuple(file_shape) != shape:
+                raise GraphFileError(
+                    f"{path} holds a {file_dtype} array of shape {tuple(file_shape)}"
+                    f"{' in Fortran order' if fortran else ''}; the manifest records "
+                    f"{np.dtype(dtype)} of shape {shape}"
+                )
+            expected = offset + math.prod(shape) * np.dtype(dtype).itemsize
+            if size != expected:
+                state = "truncated" if size < expected else "longer than its array"
+                raise GraphFileError(f"{path} is {state}: {size} bytes, expected {expected}")
+            if expected == offset:  # nothing to map
+                return np.zeros(shape, dtype=dtype)
+            # Mapped or read through the descriptor just checked, never reopened
+            # by name.
+            if mmap:
+                return np.memmap(f, dtype=dtype, mode="r", offset=offset, shape=shape)
+            f.seek(offset)
+            return np.fromfile(f, dtype=dtype, count=math.prod(shape)).reshape(shape)
     except FileNotFoundError:
         raise GraphFileError(f"{path} is missing") from None
     except OSError as exc:
-        raise GraphFileError(f"{path} cannot be read: {exc.strerror}") from None
-    file_shape, fortran, file_dtype = header
-    if file_dtype != np.dtype(dtype) or fortran or tuple(file_shape) != shape:
-        raise GraphFileError(
-            f"{path} holds a {file_dtype} array of shape {tuple(file_shape)}"
-            f"{' in Fortran order' if fortran else ''}; the manifest records "
-            f"{np.dtype(dtype)} of shape {shape}"
-        )
-    expected = offset + math.prod(shape) * np.dtype(dtype).itemsize
-    if size != expected:
-        state = "truncated" if size < expected else "longer than its array"
-        raise GraphFileError(f"{path} is {state}: {size} bytes, expected {expected}")
-    if expected == offset:  # nothing to map
-        return np.zeros(shape, dtype=dtype)
-    if mmap:
-        return np.memmap(path, dtype=dtype, mode="r", offset=offset, shape=shape)
-    with open(path, "rb") as f:
-        f.seek(offset)
-        return np.fromfile(f, dtype=dtype, count=math.prod(shape)).reshape(shape)
+        raise GraphFileError(f"{path} cannot be read: {exc.strerror or exc}") from None

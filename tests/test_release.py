@@ -1,0 +1,39 @@
+"""What a release carries: one version everywhere, and a short repr."""
+
+import importlib.metadata
+import re
+import tomllib
+from pathlib import Path
+
+import numpy as np
+from test_tables import SCHEMA, shop_arrays
+
+import tovalib_data as td
+
+ROOT = Path(__file__).resolve().parents[1]
+# scikit-build-core's regex provider's default pattern for a version.
+VERSION_PATTERN = r'(?i)^(__version__|VERSION)(?: ?\: ?str)? *= *([\'"])v?(?P<value>.+?)\2'
+
+
+def test_one_version_for_the_package_the_distribution_and_the_changelog():
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())
+    assert "version" not in project["project"] and "version" in project["project"]["dynamic"]
+    source = project["tool"]["scikit-build"]["metadata"]["version"]
+    assert source["provider"] == "scikit_build_core.metadata.regex"
+    found = re.search(VERSION_PATTERN, (ROOT / source["input"]).read_text(), re.M)
+    assert found["value"] == td.__version__
+    releases = re.findall(r"^## \[?(\d+\.\d+\.\d+)", (ROOT / "CHANGELOG.md").read_text(), re.M)
+    assert releases[0] == td.__version__ and "0.1.0" in releases
+    installed = importlib.metadata.distribution("tovalib")
+    if Path(installed.locate_file("tovalib_data")) == Path(td.__file__).parent:
+        assert installed.version == td.__version__  # built from this checkout
+
+
+def test_repr_is_a_summary_without_the_arrays(tmp_path):
+    graph = td.Graph.from_tables(shop_arrays(), **SCHEMA)
+    graph.save(tmp_path / "g")
+    expected = ("Graph(nodes={'customers': 3, 'products': 3, 'orders': 6, 'items': 6}, "
+                "edges=30 in 6 edge types, time_unit='s')")
+    assert repr(graph) == repr(td.Graph.load(tmp_path / "g")) == expected
+    untimed = td.Graph.from_tables({"only": {"id": np.arange(2)}})
+    assert repr(untimed) == "Graph(nodes={'only': 2}, edges=0 in 0 edge types, time_unit=None)"
