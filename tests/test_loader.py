@@ -197,10 +197,31 @@ def test_stopping_early_leaves_no_thread(stop):
     (dict(seeds=[0.5]), TypeError, "seeds must be a 1-D sequence of integers"),
     (dict(rank=2, world_size=2), ValueError, "rank must lie in"),
     (dict(batch_size=0), ValueError, "batch_size must be an integer >= 1"),
+    (dict(batch_size=True), ValueError, "batch_size must be an integer >= 1, got True"),
+    (dict(seed="1"), ValueError, "seed must be an integer, got '1'"),
 ])
 def test_bad_arguments_are_refused(kwargs, error, match):
     with pytest.raises(error, match=match):
         loader(**kwargs)
+
+
+@pytest.mark.parametrize("name, value", [("batch_size", 8), ("num_workers", 2), ("prefetch", 1),
+                                         ("world_size", 2), ("rank", 1), ("seed", 3)])
+def test_numpy_integers_are_taken(name, value):
+    given = {"world_size": 2} if name == "rank" else {}
+    assert epoch(loader(**given, **{name: np.int64(value)})) == epoch(loader(**given, **{name: value}))
+
+
+@pytest.mark.parametrize("call, error, match", [
+    (lambda ldr: ldr.sample_batch(8), IndexError, r"batch index 8 outside \[0, 8\)"),
+    (lambda ldr: ldr.sample_batch(-1), IndexError, r"batch index -1 outside \[0, 8\)"),
+    (lambda ldr: ldr.sample_batch(0, epoch=-1), ValueError, "epoch must be an integer >= 0"),
+    (lambda ldr: ldr.set_epoch(-1), ValueError, "epoch must be an integer >= 0, got -1"),
+    (lambda ldr: ldr.shard(-2), ValueError, "epoch must be an integer >= 0, got -2"),
+])
+def test_batches_and_epochs_outside_are_refused(call, error, match):
+    with pytest.raises(error, match=match):
+        call(loader())
 
 
 def test_bad_state_is_refused():

@@ -14,11 +14,15 @@ from tovalib_data.graph import Graph
 Int64Array = npt.NDArray[np.int64]
 
 
-def integer(name: str, value: Any, low: int) -> int:
-    """`value` as an int, refusing anything else and values below `low`."""
-    if not isinstance(value, int) or value < low:
+def integer(name: str, value: Any, low: int | None = None) -> int:
+    """`value` as an int: any integral (Python or NumPy) but a bool, at least
+    `low` when given; anything else is a ValueError naming `name`."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        bound = "" if low is None else f" >= {low}"
+        raise ValueError(f"{name} must be an integer{bound}, got {value!r}")
+    if low is not None and value < low:
         raise ValueError(f"{name} must be an integer >= {low}, got {value!r}")
-    return value
+    return int(value)
 
 
 def int64_vector(values: Any, name: str) -> Int64Array:
