@@ -224,6 +224,78 @@ def test_batches_and_epochs_outside_are_refused(call, error, match):
         call(loader())
 
 
+def underscored_graph(timed):
+    """Seeds "b" (timed) <- "a" and <- "a_", 20 neighbours each per seed:
+    the key "a___r__b" of ("a_", "r", "b") splits on "__" into ("a", "_r",
+    "b"). Node type `timed` has times, the other one has none."""
+    rng = np.random.default_rng(1)
+    dst = np.repeat(np.arange(10), 20)
+    src = rng.permutation(200)
+    time = {"b": np.zeros(10, np.int64), timed: np.arange(200, dtype=np.int64)}
+    colptr, row = {}, {}
+    for et in [("a", "x", "b"), ("a_", "r", "b")]:
+        key = "__".join(et)
+        colptr[key], row[key] = td.time_sorted_csc(src, dst, 10, time.get(et[0]), num_src=200)
+    return td.Graph(["b", "a", "a_"], [("a", "x", "b"), ("a_", "r", "b")], colptr, row, time,
+                    {"b": 10, "a": 200, "a_": 200}, time_unit="s")
+
+
+@pytest.mark.parametrize("where", ["to_pyg", "window check", "sampler reuse"])
+def test_edge_types_are_the_graphs_triples_never_split_keys(where):
+    if where == "to_pyg":
+        optional("torch_geometric")
+        graph = underscored_graph("a")
+        data = next(iter(loader(graph, entity_table="b", seed_time=100))).to_pyg()
+        assert sorted(data.edge_types) == sorted(graph.edge_types)
+        assert data["a_", "r", "b"].edge_index.shape[1] > 0
+    elif where == "window check":  # "a_" has times, "a" has none
+        ldr = loader(underscored_graph("a_"), entity_table="b", seed_time=100,
+                     num_neighbors={"a__x__b": [3]}, time_windows={"a___r__b": [(-50, 0)]})
+        assert all(len(b.node_dict["a_"]) > 0 for b in ldr)
+    else:  # "a" has times, "a_" none: the plain draws over "a_" need a sampler per batch
+        ldr = loader(underscored_graph("a"), entity_table="b", batch_size=2, seed_time=100,
+                     num_neighbors=[3])
+        assert epoch(ldr) == [contents(ldr.sample_batch(i)) for i in range(len(ldr))]
+
+
+FULL = {"event__by__user": [4, 3], "user__made__event": [2, 2], "event__on__item": [4, 3],
+        "item__has__event": [1, 0]}
+
+
+@pytest.mark.parametrize("num_neighbors", [
+    {"default": [4, 3], "user__made__event": [2, 2], ("item", "has", "event"): [1, 0]},
+    {("event", "by", "user"): [4, 3], "default": [2, 2], "event__on__item": [4, 3],
+     "item__has__event": [1, 0]},
+])
+def test_budgets_take_a_default_and_triples(num_neighbors):
+    assert epoch(loader(num_neighbors=num_neighbors)) == epoch(loader(num_neighbors=FULL))
+    timed, windows = random_graph(timed=True), {"event__by__user": [(-100, 0)] * 2}
+    by_triple = loader(timed, seed_time=500, num_neighbors=[3, 3],
+                       time_windows={("event", "by", "user"): windows["event__by__user"]})
+    assert epoch(by_triple) == epoch(loader(timed, seed_time=500, num_neighbors=[3, 3],
+                                            time_windows=windows))
+
+
+@pytest.mark.parametrize("kwargs, match", [
+    (dict(time_windows={"event__by__user": [(-0.5, 0.5)]}),
+     r"time_windows\['event__by__user'\]: bounds must be integers .*-0.5"),
+    (dict(time_windows={"event__by__user": [("-5", 0)]}),
+     r"time_windows\['event__by__user'\]: bounds must be integers .*'-5'"),
+    (dict(time_windows={"event__by__user": np.array([[-5.0, 0.0]])}),
+     r"time_windows\['event__by__user'\]: bounds must be integers"),
+    (dict(time_windows={"event__by__user": [(-5, 0)]}, num_neighbors=[4, 3]),
+     r"time_windows\['event__by__user'\] has 1 rows but the budgets have 2 hops"),
+    (dict(time_windows={"default": [(-5, 0)]}), "time_windows: unknown edge type key 'default'"),
+    (dict(num_neighbors={"default": [1], "event__by__user": [1], ("event", "by", "user"): [2]}),
+     r"num_neighbors: edge type \('event', 'by', 'user'\) is given twice"),
+    (dict(num_neighbors={("event", "by", "item"): [1]}),
+     r"num_neighbors: unknown edge type key \('event', 'by', 'item'\)"),
+])
+def test_bad_budgets_are_refused(kwargs, match):
+    with pytest.raises(ValueError, match=match):
+        loader(random_graph(timed=True), seed_time=500, **kwargs)
+
+
 def test_bad_state_is_refused():
     with pytest.raises(ValueError, match="seed 0 and 8 batches; this one has seed 1"):
         loader(seed=1).load_state_dict(loader().state_dict())
