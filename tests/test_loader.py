@@ -1,8 +1,11 @@
 """NeighborLoader: batches that depend on (seed, epoch, batch) only, resumption,
 shards, worker errors and shutdown, and the conversions to torch and PyG."""
 
+import dataclasses
+import datetime
 import threading
 import traceback
+import warnings
 
 import numpy as np
 import pytest
@@ -311,6 +314,65 @@ def test_windows_and_datetime_seed_times():
     assert epoch(by_int) == [contents(b) for b in batches]
     times = np.concatenate([b.time_dict["event"] for b in batches])
     assert times.max() <= 500 and len(times) > 0
+
+
+PLUS2 = datetime.timezone(datetime.timedelta(hours=2))
+CUT = "1970-01-01T00:08:20"  # 500 s
+
+
+@pytest.mark.parametrize("form, expected", [
+    (lambda pd: 500, [500] * 60),
+    (lambda pd: np.int64(500), [500] * 60),
+    (lambda pd: np.datetime64(CUT + ".999"), [500] * 60),  # floored to the graph's unit
+    (lambda pd: np.arange(60).astype("datetime64[m]"), list(range(0, 3600, 60))),
+    (lambda pd: datetime.datetime(1970, 1, 1, 2, 8, 20, tzinfo=PLUS2), [500] * 60),
+    (lambda pd: [datetime.date(1970, 1, 2)] * 60, [86400] * 60),
+    (lambda pd: pd.Timestamp(CUT), [500] * 60),
+    (lambda pd: pd.Timestamp("1970-01-01T01:08:20", tz="Europe/Paris"), [500] * 60),
+    (lambda pd: pd.date_range(CUT, periods=60, freq="s"), list(range(500, 560))),
+    (lambda pd: pd.Series(pd.date_range(CUT, periods=60, freq="s", tz="UTC")), list(range(500, 560))),
+    (lambda pd: pd.Series(pd.date_range(CUT, periods=60, freq="s")).astype("timestamp[ms][pyarrow]"),
+     list(range(500, 560))),
+])
+def test_seed_time_forms(form, expected):
+    pd = optional("pandas")
+    assert loader(random_graph(timed=True), seed_time=form(pd)).seed_time.tolist() == expected
+
+
+@pytest.mark.parametrize("unit, seed_time, error, match", [
+    ("s", np.datetime64("NaT"), ValueError, "seed_time: the seed time at position 0 is NaT"),
+    ("s", [np.datetime64(CUT)] * 59 + [np.datetime64("NaT")], ValueError, "position 59 is NaT"),
+    ("s", np.uint64(2**64 - 1), ValueError, "seed_time: 18446744073709551615 does not fit int64"),
+    ("s", [2**64 - 1] * 60, ValueError, "seed_time: 18446744073709551615 does not fit int64"),
+    ("s", 2**70, ValueError, "seed_time: a seed time does not fit int64"),
+    ("ns", np.datetime64("2300-01-01", "s"), ValueError, "seed_time: a seed time does not fit"),
+    ("ns", np.datetime64("9999-12-31", "us"), ValueError, "does not fit int64 as counts of 'ns'"),
+    ("ns", datetime.date(9999, 12, 31), ValueError, "does not fit int64 as counts of 'ns'"),
+    ("s", 500.0, TypeError, "seed_time must be integers .* got float64"),
+    ("s", "1970-01-01", TypeError, "seed_time must be integers .* got <U10"),
+    (None, np.datetime64(CUT), TypeError, "seed_time: dates and times need a graph with a time unit"),
+])
+def test_bad_seed_times_are_refused(unit, seed_time, error, match):
+    graph = dataclasses.replace(random_graph(timed=True), time_unit=unit)
+    with pytest.raises(error, match=match):
+        loader(graph, seed_time=seed_time)
+
+
+@pytest.mark.parametrize("unit, seed_time, warns", [
+    ("s", 10**6, True), ("s", -10**6, True), ("s", [10**6] * 59 + [500], False),
+    ("s", np.datetime64("2024-01-01"), False),  # converted, so in the right unit
+    (None, 10**6, False),  # no unit to name
+])
+def test_integer_seed_times_far_outside_the_node_times_warn(unit, seed_time, warns):
+    graph = dataclasses.replace(random_graph(timed=True), time_unit=unit)
+    high = int(graph.node_time["event"].max())
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        loader(graph, seed_time=seed_time)
+    messages = [str(w.message) for w in caught if w.category is UserWarning]
+    assert len(messages) == warns
+    if warns:
+        assert f"range over [0, {high}]" in messages[0] and "time unit 's'" in messages[0]
 
 
 def test_progress_bar(capsys):
