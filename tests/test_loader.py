@@ -3,6 +3,11 @@ shards, worker errors and shutdown, and the conversions to torch and PyG."""
 
 import dataclasses
 import datetime
+import os
+import signal
+import subprocess
+import sys
+import textwrap
 import threading
 import traceback
 import warnings
@@ -184,6 +189,95 @@ def test_stopping_early_leaves_no_thread(stop):
         with pytest.raises(StopIteration):
             next(it)
     assert not loader_threads()
+
+
+CHILD_PRELUDE = f"""
+import os, signal, sys, threading
+sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
+from test_loader import loader_threads, random_graph
+import tovalib_data as td
+
+def waiting_in_next(frame):  # inside a queue's get, called by the pass
+    while frame is not None:
+        if frame.f_code.co_name == "get" and frame.f_code.co_filename.endswith("queue.py"):
+            return True
+        frame = frame.f_back
+    return False
+"""
+
+WAIT_AND_STOP = """
+graph = random_graph(users=200, items=5, events=400000)  # batches slower than consuming
+ldr = td.NeighborLoader(graph, "user", num_neighbors=[-1, -1], batch_size=4, num_workers=1,
+                        prefetch=1)
+how, got = sys.argv[1], []
+
+def consume():
+    got.extend(1 for _ in it)
+
+if how in ("signal", "interrupt"):  # the handler runs in the waiting main thread
+    def handler(signum, frame):
+        if not waiting_in_next(frame):
+            signal.setitimer(signal.ITIMER_REAL, 0.001)
+        elif how == "signal":
+            ldr.close()
+        else:
+            raise KeyboardInterrupt
+    signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.001)
+    try:
+        for _ in ldr:
+            got.append(1)
+    except KeyboardInterrupt:
+        pass
+else:  # another thread stops the pass the consumer thread waits in
+    it = iter(ldr)
+    consumer = threading.Thread(target=consume)
+    consumer.start()
+    while not waiting_in_next(sys._current_frames().get(consumer.ident)):
+        pass
+    state = ldr.state_dict()
+    if how == "close":
+        ldr.close()
+    elif how == "iter":
+        iter(ldr)
+    else:
+        ldr.load_state_dict(state)
+    consumer.join()
+    ldr.close()
+print(len(got) < len(ldr), len(loader_threads()))
+"""
+
+
+def run_child(script, *args):
+    done = subprocess.run([sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(script), *args],
+                          capture_output=True, text=True, timeout=120)
+    return done
+
+
+@pytest.mark.parametrize("how", ["close", "iter", "load_state_dict", "signal", "interrupt"])
+def test_stopping_ends_a_consumer_waiting_in_next(how):
+    # A hang fails by the child's timeout.
+    done = run_child(WAIT_AND_STOP, how)
+    assert (done.returncode, done.stdout) == (0, "True 0\n"), done.stderr
+
+
+EXIT_WHILE_SAMPLING = """
+graph = random_graph(users=3000, items=50, events=300000)
+ldr = td.NeighborLoader(graph, "user", num_neighbors=[-1, -1], batch_size=64, num_workers=2,
+                        prefetch=100)
+it = iter(ldr)  # held: leaving does not drop it
+next(it)
+if sys.argv[1] == "interrupt":
+    os.kill(os.getpid(), signal.SIGINT)
+    signal.pause()
+"""
+
+
+@pytest.mark.parametrize("how", ["end of script", "interrupt"])
+def test_exit_stops_the_workers_of_a_held_pass(how):
+    done = run_child(EXIT_WHILE_SAMPLING, how)
+    assert "terminate called" not in done.stderr
+    assert done.returncode == (-signal.SIGINT if how == "interrupt" else 0), done.stderr
 
 
 @pytest.mark.parametrize("kwargs, error, match", [
