@@ -393,9 +393,35 @@ def test_bad_budgets_are_refused(kwargs, match):
         loader(random_graph(timed=True), seed_time=500, **kwargs)
 
 
-def test_bad_state_is_refused():
-    with pytest.raises(ValueError, match="seed 0 and 8 batches; this one has seed 1"):
-        loader(seed=1).load_state_dict(loader().state_dict())
+TIMED = random_graph(timed=True)
+
+
+@pytest.mark.parametrize("saved, other, match", [
+    ({}, dict(seed=1), r"state is of another loader: seed 0 \(this one: 1\)$"),
+    ({}, dict(world_size=2), r"batches 8 \(this one: 4\), world_size 1 \(this one: 2\)$"),
+    (dict(world_size=2), dict(world_size=2, rank=1), r"loader: rank 0 \(this one: 1\)$"),
+    ({}, dict(seeds=np.arange(60)[::-1]), "state is of another loader: digest '"),
+    (dict(graph=TIMED, seed_time=400), dict(graph=TIMED, seed_time=500), "loader: digest '"),
+    ({}, dict(num_neighbors=[4, 2]), "state is of another loader: digest '"),
+])
+def test_state_of_another_loader_is_refused(saved, other, match):
+    state = loader(**saved).state_dict()
+    loader(**saved).load_state_dict(state)  # its own is taken
+    with pytest.raises(ValueError, match=match):
+        loader(**other).load_state_dict(state)
+
+
+@pytest.mark.parametrize("change, match", [
+    (dict(digest=None), "state lacks 'digest'"),
+    (dict(position=9), r"state position 9 outside \[0, 8\]"),
+    (dict(epoch=-1), r"state\['epoch'\] must be an integer >= 0"),
+    (dict(position=1.5), r"state\['position'\] must be an integer"),
+])
+def test_bad_state_is_refused(change, match):
+    state = {**loader().state_dict(), **change}
+    state = {k: v for k, v in state.items() if v is not None}
+    with pytest.raises(ValueError, match=match):
+        loader().load_state_dict(state)
 
 
 def test_windows_and_datetime_seed_times():

@@ -16,6 +16,7 @@ while they wait.
 from __future__ import annotations
 
 import atexit
+import hashlib
 import queue
 import threading
 import weakref
@@ -69,6 +70,7 @@ class EpochLoader(Generic[ItemT]):
             order.batch_size, order.shuffle, order.drop_last)
         self.seed, self.rank, self.world_size = order.seed, order.rank, order.world_size
         self._fingerprint = tuple(fingerprint)
+        self._digest_value: str | None = None  # computed when first asked for
         self.epoch = 0
         self._cursor = _Cursor(0)
         self._resume = False  # the next pass starts at the cursor's position
@@ -97,24 +99,47 @@ class EpochLoader(Generic[ItemT]):
 
     # -- resumption -------------------------------------------------------
 
-    def state_dict(self) -> dict[str, int]:
-        """The epoch and the number of its batches handed to the consumer."""
+    def state_dict(self) -> dict[str, int | str]:
+        """The epoch and the number of its batches handed to the consumer
+        ("epoch", "position"), and what identifies this loader: "seed",
+        "batches" per epoch, "rank", "world_size" and "digest", a SHA-256
+        over the loader's items and how they are batched and sampled."""
         return {"epoch": self.epoch, "position": self._cursor.position, "seed": self.seed,
-                "batches": len(self)}
+                "batches": len(self), "rank": self.rank, "world_size": self.world_size,
+                "digest": self._digest()}
 
-    def load_state_dict(self, state: Mapping[str, int]) -> None:
-        """Continue after the batches counted in `state` (from `state_dict`)."""
-        for key in ("epoch", "position", "seed", "batches"):
+    def load_state_dict(self, state: Mapping[str, int | str]) -> None:
+        """Continue after the batches counted in `state` (from `state_dict`
+        of a loader over the same items, options and rank); a state of
+        another loader is a ValueError naming what differs."""
+        mine = self.state_dict()
+        for key in mine:
             if key not in state:
-                raise ValueError(f"state lacks {key!r}")
-        if (state["seed"], state["batches"]) != (self.seed, len(self)):
-            raise ValueError(
-                f"state is of a loader with seed {state['seed']} and {state['batches']} "
-                f"batches; this one has seed {self.seed} and {len(self)} batches")
-        if not 0 <= state["position"] <= len(self):
-            raise ValueError(f"state position {state['position']} outside [0, {len(self)}]")
+                raise ValueError(f"state lacks {key!r}; give a state from state_dict()")
+        for key in ("epoch", "position", "seed", "batches", "rank", "world_size"):
+            integer(f"state[{key!r}]", state[key], 0 if key in ("epoch", "position") else None)
+        def shown(value: object) -> str:  # digests by their start
+            return repr(value[:12] + "...") if isinstance(value, str) else repr(value)
+
+        differ = [f"{key} {shown(state[key])} (this one: {shown(mine[key])})"
+                  for key in ("seed", "batches", "rank", "world_size", "digest")
+                  if state[key] != mine[key]]
+        if differ:
+            covers = ("; the digest covers the items (seeds or pairs), their times, the "
+                      "budgets and the batching" if state["digest"] != mine["digest"] else "")
+            raise ValueError("state is of another loader: " + ", ".join(differ) + covers)
+        position = int(state["position"])
+        if not 0 <= position <= len(self):
+            raise ValueError(f"state position {position} outside [0, {len(self)}]")
         self.close()
-        self.epoch, self._cursor, self._resume = state["epoch"], _Cursor(state["position"]), True
+        self.epoch, self._cursor, self._resume = int(state["epoch"]), _Cursor(position), True
+
+    def _digest(self) -> str:
+        if self._digest_value is None:
+            order = self._order
+            self._digest_value = _digest((order.num_items, order.batch_size, order.shuffle,
+                                          order.drop_last, *self._fingerprint))
+        return self._digest_value
 
     # -- iteration --------------------------------------------------------
 
@@ -148,6 +173,35 @@ class EpochLoader(Generic[ItemT]):
         current = self._pass() if self._pass is not None else None
         if current is not None:
             current.close()
+
+
+def _digest(parts: Sequence[object]) -> str:
+    """A SHA-256 over `parts`: arrays by dtype, shape and contents, dicts by
+    sorted key, and None, numbers, strings and tuples by their repr."""
+    h = hashlib.sha256()
+
+    def feed(part: object) -> None:
+        if isinstance(part, np.ndarray):
+            h.update(f"array {part.dtype.str} {part.shape} ".encode())
+            if part.dtype == object:
+                h.update(repr(part.tolist()).encode())
+            else:
+                h.update(np.ascontiguousarray(part).tobytes())
+        elif isinstance(part, (list, tuple)):
+            h.update(f"sequence {len(part)} ".encode())
+            for item in part:
+                feed(item)
+        elif isinstance(part, Mapping):
+            h.update(f"dict {len(part)} ".encode())
+            for key in sorted(part, key=repr):
+                feed(key)
+                feed(part[key])
+        else:
+            h.update(f"{type(part).__name__} {part!r} ".encode())
+
+    for part in parts:
+        feed(part)
+    return h.hexdigest()
 
 
 # Every pass not yet collected: they are stopped at exit, before the
