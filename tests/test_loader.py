@@ -514,6 +514,7 @@ def test_to_pyg_matches_the_batch():
         assert edge.edge_index.tolist() == [row.tolist(), batch.col_dict[key].tolist()]
         assert edge.num_sampled_edges == batch.num_sampled_edges_dict[key].tolist()
     for t, ids in batch.node_dict.items():
+        assert data[t].get("num_nodes") == len(ids)  # stored, not inferred: "item" has no x
         assert data[t].n_id.tolist() == ids.tolist()
         assert data[t].batch.tolist() == batch.batch_dict[t].tolist()
         assert data[t].num_sampled_nodes == batch.num_sampled_nodes_dict[t].tolist()

@@ -75,8 +75,11 @@ class Batch:
     def to_pyg(self) -> Any:
         """A `torch_geometric.data.HeteroData` in the layout of PyG's loaders.
 
-        Per node type: `n_id`, `batch`, `num_sampled_nodes` (seeds, then per
-        hop), and `x` and `time` where the graph has them. Per edge type
+        Per node type: `num_nodes`, `n_id`, `batch`, `num_sampled_nodes`
+        (seeds, then per hop), and `x` and `time` where the graph has them.
+        A type without features has no `x`; give it a learned embedding
+        indexed by `n_id` (the nodes' ids in the graph), as the training
+        examples do. Per edge type
         (as a triple): `edge_index` = [row; col] and `num_sampled_edges`
         (per hop); both lists are what `torch_geometric.utils.trim_to_layer`
         reads. The seeds' node type also holds `batch_size`, `input_id`
@@ -90,6 +93,7 @@ class Batch:
         data = hetero_data()
         for node_type, ids in self.node_dict.items():
             store = data[node_type]
+            store.num_nodes = len(ids)  # also for types without x
             store.n_id = tensor(ids)
             store.batch = tensor(self.batch_dict[node_type])
             store.num_sampled_nodes = self.num_sampled_nodes_dict[node_type].tolist()
