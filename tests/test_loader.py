@@ -382,6 +382,8 @@ def test_budgets_take_a_default_and_triples(num_neighbors):
      r"time_windows\['event__by__user'\]: bounds must be integers"),
     (dict(time_windows={"event__by__user": [(-5, 0)]}, num_neighbors=[4, 3]),
      r"time_windows\['event__by__user'\] has 1 rows but the budgets have 2 hops"),
+    (dict(time_windows={"event__by__user": [-5, 0]}),
+     r"time_windows\['event__by__user'\] must have shape \(hops, 2\)"),
     (dict(time_windows={"default": [(-5, 0)]}), "time_windows: unknown edge type key 'default'"),
     (dict(num_neighbors={"default": [1], "event__by__user": [1], ("event", "by", "user"): [2]}),
      r"num_neighbors: edge type \('event', 'by', 'user'\) is given twice"),
