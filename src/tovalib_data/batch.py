@@ -21,8 +21,12 @@ Float32Array = npt.NDArray[np.float32]
 class Batch:
     """The sampled subgraphs of one batch of seeds.
 
-    The first six fields are the sampler's results (see the README's
-    "Results"). `seed_node` and `seed_time` are what was sampled from
+    `entity_table` is the seeds' node type. The next six fields are the
+    sampler's results (see the README's "Results"): per edge type key
+    `row_dict`, `col_dict` (local source and destination indices) and
+    `num_sampled_edges_dict` (per hop); per node type `node_dict` (global
+    ids), `batch_dict` (each node's seed) and `num_sampled_nodes_dict`
+    (seeds, then per hop). `seed_node` and `seed_time` are what was sampled from
     (`seed_time` is None when the loader had no seed times); `seed_index`
     is each seed's position in the loader's seed array, for looking up
     labels. `x_dict` holds the graph's feature rows and `time_dict` the
@@ -47,10 +51,12 @@ class Batch:
 
     @property
     def batch_size(self) -> int:
+        """The number of seeds (the first nodes of `entity_table`)."""
         return len(self.seed_node)
 
     def to_torch(self) -> TorchBatch:
-        """The same arrays as torch tensors sharing their memory."""
+        """The same arrays as torch tensors sharing their memory (needs
+        torch: `tovalib[torch]`)."""
         tensor = require("torch").from_numpy
 
         def convert(d: dict[str, Any]) -> dict[str, torch.Tensor]:
@@ -73,7 +79,8 @@ class Batch:
         )
 
     def to_pyg(self) -> Any:
-        """A `torch_geometric.data.HeteroData` in the layout of PyG's loaders.
+        """A `torch_geometric.data.HeteroData` in the layout of PyG's loaders
+        (needs `tovalib[pyg]`).
 
         Per node type: `num_nodes`, `n_id`, `batch`, `num_sampled_nodes`
         (seeds, then per hop), and `x` and `time` where the graph has them.
@@ -118,7 +125,8 @@ class Batch:
 
 @dataclass(frozen=True)
 class TorchBatch:
-    """`Batch` with torch tensors in place of the NumPy arrays."""
+    """`Batch` with torch tensors in place of the NumPy arrays (the same
+    fields; `edge_types` stays a dict of triples)."""
 
     entity_table: str
     row_dict: dict[str, torch.Tensor]

@@ -79,20 +79,22 @@ class EpochLoader(Generic[ItemT]):
     # -- the epoch's plan -------------------------------------------------
 
     def __len__(self) -> int:
+        """Batches per epoch on this rank (the same on every rank)."""
         return len(self._order)
 
     def shard(self, epoch: int | None = None) -> Int64Array:
-        """Positions in the loader's items this rank visits in `epoch`
-        (default: the current one), in batch order. Like torch's
+        """Positions in the loader's items (seeds, or pairs) this rank visits
+        in `epoch` (an integer >= 0; default: the current one), in batch
+        order. Like torch's
         DistributedSampler: the epoch's order is padded by repeating its
         start (or cut, with drop_last) to a multiple of world_size, and rank
         r takes every world_size-th position from r."""
         return self._order.shard(self.epoch if epoch is None else integer("epoch", epoch, 0))
 
     def set_epoch(self, epoch: int) -> None:
-        """Select the epoch the next pass samples. Changing the epoch starts it
-        from its first batch; setting the current one keeps a loaded position.
-        Epochs are integers >= 0."""
+        """Select `epoch` (an integer >= 0) for the next pass. Changing the
+        epoch starts it from its first batch; setting the current one keeps
+        a loaded position (call it every epoch, after `load_state_dict` too)."""
         epoch = integer("epoch", epoch, 0)
         if epoch != self.epoch:
             self.epoch, self._cursor, self._resume = epoch, _Cursor(0), False
@@ -144,9 +146,9 @@ class EpochLoader(Generic[ItemT]):
     # -- iteration --------------------------------------------------------
 
     def sample_batch(self, index: int, epoch: int | None = None) -> ItemT:
-        """Batch `index` (in [0, len(self))) of `epoch` (default: the current
-        one) on this rank, as a pass over that epoch yields it; an index
-        outside is an IndexError."""
+        """Batch `index` of `epoch` (default: the current one) on this rank,
+        as a pass over that epoch yields it, sampled in the caller's thread.
+        `index` lies in [0, len(self)): others are an IndexError."""
         epoch = self.epoch if epoch is None else integer("epoch", epoch, 0)
         if isinstance(index, (bool, np.bool_)) or not isinstance(index, (int, np.integer)):
             raise TypeError(f"batch index must be an integer, got {index!r}")
