@@ -17,22 +17,22 @@ Int64Array = npt.NDArray[np.int64]
 Float32Array = npt.NDArray[np.float32]
 
 
-def edge_type_of(key: str) -> tuple[str, str, str]:
-    """The (source, relation, destination) triple of an edge type key."""
-    src, rel, dst = key.split("__")
-    return src, rel, dst
-
-
 @dataclass(frozen=True)
 class Batch:
     """The sampled subgraphs of one batch of seeds.
 
-    The first six fields are the sampler's results (see the README's
-    "Results"). `seed_node` and `seed_time` are what was sampled from
+    `entity_table` is the seeds' node type. The next six fields are the
+    sampler's results (see the README's "Results"): per edge type key
+    `row_dict`, `col_dict` (local source and destination indices) and
+    `num_sampled_edges_dict` (per hop); per node type `node_dict` (global
+    ids), `batch_dict` (each node's seed) and `num_sampled_nodes_dict`
+    (seeds, then per hop). `seed_node` and `seed_time` are what was sampled from
     (`seed_time` is None when the loader had no seed times); `seed_index`
     is each seed's position in the loader's seed array, for looking up
     labels. `x_dict` holds the graph's feature rows and `time_dict` the
     node times of the sampled nodes, per node type that has them.
+    `edge_types` maps each key of `row_dict` to the graph's (src, rel, dst)
+    triple (keys are never split to recover it).
     """
 
     entity_table: str
@@ -47,13 +47,16 @@ class Batch:
     seed_index: Int64Array
     x_dict: dict[str, Float32Array] = field(default_factory=dict)
     time_dict: dict[str, Int64Array] = field(default_factory=dict)
+    edge_types: dict[str, tuple[str, str, str]] = field(default_factory=dict)
 
     @property
     def batch_size(self) -> int:
+        """The number of seeds (the first nodes of `entity_table`)."""
         return len(self.seed_node)
 
     def to_torch(self) -> TorchBatch:
-        """The same arrays as torch tensors sharing their memory."""
+        """The same arrays as torch tensors sharing their memory (needs
+        torch: `tovalib[torch]`)."""
         tensor = require("torch").from_numpy
 
         def convert(d: dict[str, Any]) -> dict[str, torch.Tensor]:
@@ -72,13 +75,18 @@ class Batch:
             seed_index=tensor(self.seed_index),
             x_dict=convert(self.x_dict),
             time_dict=convert(self.time_dict),
+            edge_types=dict(self.edge_types),
         )
 
     def to_pyg(self) -> Any:
-        """A `torch_geometric.data.HeteroData` in the layout of PyG's loaders.
+        """A `torch_geometric.data.HeteroData` in the layout of PyG's loaders
+        (needs `tovalib[pyg]`).
 
-        Per node type: `n_id`, `batch`, `num_sampled_nodes` (seeds, then per
-        hop), and `x` and `time` where the graph has them. Per edge type
+        Per node type: `num_nodes`, `n_id`, `batch`, `num_sampled_nodes`
+        (seeds, then per hop), and `x` and `time` where the graph has them.
+        A type without features has no `x`; give it a learned embedding
+        indexed by `n_id` (the nodes' ids in the graph), as the training
+        examples do. Per edge type
         (as a triple): `edge_index` = [row; col] and `num_sampled_edges`
         (per hop); both lists are what `torch_geometric.utils.trim_to_layer`
         reads. The seeds' node type also holds `batch_size`, `input_id`
@@ -92,6 +100,7 @@ class Batch:
         data = hetero_data()
         for node_type, ids in self.node_dict.items():
             store = data[node_type]
+            store.num_nodes = len(ids)  # also for types without x
             store.n_id = tensor(ids)
             store.batch = tensor(self.batch_dict[node_type])
             store.num_sampled_nodes = self.num_sampled_nodes_dict[node_type].tolist()
@@ -100,7 +109,10 @@ class Batch:
             if node_type in self.time_dict:
                 store.time = tensor(self.time_dict[node_type])
         for key, row in self.row_dict.items():
-            store = data[edge_type_of(key)]
+            if key not in self.edge_types:
+                raise ValueError(f"edge type key {key!r} has no (src, rel, dst) triple in "
+                                 "edge_types")
+            store = data[self.edge_types[key]]
             store.edge_index = tensor(np.stack([row, self.col_dict[key]]))
             store.num_sampled_edges = self.num_sampled_edges_dict[key].tolist()
         seeds = data[self.entity_table]
@@ -113,7 +125,8 @@ class Batch:
 
 @dataclass(frozen=True)
 class TorchBatch:
-    """`Batch` with torch tensors in place of the NumPy arrays."""
+    """`Batch` with torch tensors in place of the NumPy arrays (the same
+    fields; `edge_types` stays a dict of triples)."""
 
     entity_table: str
     row_dict: dict[str, torch.Tensor]
@@ -127,3 +140,4 @@ class TorchBatch:
     seed_index: torch.Tensor
     x_dict: dict[str, torch.Tensor]
     time_dict: dict[str, torch.Tensor]
+    edge_types: dict[str, tuple[str, str, str]]
