@@ -48,13 +48,14 @@ SCHEMA = dict(
     feature_columns={"products": ["price"]},
 )
 
-# Worked out by hand: neighbours sorted by time, then id (items have no time).
+# Worked out by hand: neighbours sorted by time, then id; items inherit the
+# time of their order (item 5, whose order is null, the earliest time).
 EXPECTED = {
     "orders__customer_id__customers": ([0, 1, 4, 4], [1, 2, 5, 0]),
     "customers__rev_customer_id__orders": ([0, 1, 2, 3, 3, 3, 4], [1, 0, 1, 1]),
     "items__order_id__orders": ([0, 2, 3, 4, 4, 4, 5], [0, 1, 2, 3, 4]),
     "orders__rev_order_id__items": ([0, 1, 2, 3, 4, 5, 5], [0, 0, 1, 2, 5]),
-    "items__product_id__products": ([0, 1, 4, 6], [1, 0, 2, 4, 3, 5]),
+    "items__product_id__products": ([0, 1, 4, 6], [1, 4, 2, 0, 5, 3]),
     "products__rev_product_id__items": ([0, 1, 2, 3, 4, 5, 6], [1, 0, 1, 2, 1, 2]),
 }
 
@@ -70,7 +71,10 @@ def test_small_schema_equals_the_graph_built_by_hand(make):
     assert {t: a.tolist() for t, a in graph.node_time.items()} == {
         "customers": [(19723 + d) * DAY for d in (2, 0, 1)],
         "orders": [(19723 + d) * DAY for d in (5, 3, 1, 2, 4, 1)],
+        "items": [(19723 + d) * DAY for d in (5, 5, 3, 1, 1)] + [np.iinfo(np.int64).min],
     }
+    assert graph.time_sources == {"customers": "signup", "orders": "placed",
+                                  "items": ["order_id"]}
     assert graph.time_unit == "s"
     assert graph.num_nodes == {"customers": 3, "products": 3, "orders": 6, "items": 6}
     assert graph.x["products"].dtype == np.float32

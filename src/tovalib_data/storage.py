@@ -117,6 +117,7 @@ def _write_arrays(graph: Graph, directory: Path) -> dict[str, Any]:
         "num_nodes": {t: int(n) for t, n in graph.num_nodes.items()},
         "time_unit": graph.time_unit,
         "report": graph.report,
+        "time_sources": graph.time_sources,
         "arrays": arrays,
     }
 
@@ -206,7 +207,19 @@ def load(path: str | os.PathLike[str], mmap: bool = True) -> Graph:
         x=x,
         time_unit=manifest["time_unit"],
         report=manifest["report"],
+        time_sources=_time_sources(manifest.get("time_sources", {}), manifest_path),
     )
+
+
+def _time_sources(value: Any, path: Path) -> dict[str, str | list[str]]:
+    """Per timed node type, its time column or the relations it inherits through."""
+    if not isinstance(value, dict) or not all(
+        isinstance(v, str) or (isinstance(v, list) and all(isinstance(r, str) for r in v))
+        for v in value.values()
+    ):
+        raise GraphFileError(f"{path}: 'time_sources' must map node types to a column "
+                             "or a list of relations")
+    return value
 
 
 def _read_manifest(path: Path) -> dict[str, Any]:

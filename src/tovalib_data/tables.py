@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import sys
 from collections.abc import Mapping
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -23,6 +24,20 @@ AnyArray = npt.NDArray[Any]
 TIME_UNITS = ("D", "h", "m", "s", "ms", "us", "ns")
 
 INT64_MAX = np.iinfo(np.int64).max
+
+
+@dataclass
+class KeyPart:
+    """One key column as read: values, null mask (None: no nulls) and kind
+    ("int", "str" or "bytes"; None for a column holding no value at all)."""
+
+    values: AnyArray
+    nulls: BoolArray | None
+    kind: str | None
+
+
+def kind_of(values: AnyArray) -> str:
+    return {"i": "int", "U": "str", "T": "str", "S": "bytes"}[values.dtype.kind]
 
 
 def is_dataframe(data: object) -> bool:
@@ -66,6 +81,12 @@ class Table:
     def where(self, column: str) -> str:
         return f"{self.name}.{column}"
 
+    def where_key(self, columns: tuple[str, ...]) -> str:
+        """"orders.customer_id", or "lineitem.(l_partkey, l_suppkey)" for several columns."""
+        if len(columns) == 1:
+            return self.where(columns[0])
+        return f"{self.name}.({', '.join(columns)})"
+
     def raw(self, column: str) -> Any:
         """The column as given (Series or array-like), or ValueError if absent."""
         columns = self.data.columns if is_dataframe(self.data) else self.data
@@ -104,7 +125,7 @@ class Table:
             nulls = None
         return values, nulls
 
-    def key_column(self, column: str) -> tuple[AnyArray, BoolArray | None]:
+    def key_column(self, column: str) -> KeyPart:
         """A primary or foreign key column: int64 or string values, and nulls."""
         values, nulls = self.values_and_nulls(column)
         kind = values.dtype.kind
@@ -117,7 +138,7 @@ class Table:
             values[slice(None) if nulls is None else ~nulls] = inferred
             kind = values.dtype.kind
         if kind in "US":
-            return values, nulls
+            return KeyPart(values, nulls, kind_of(values))
         if kind == "f":
             valid = values if nulls is None else values[~nulls]
             if not np.array_equal(valid, np.trunc(valid)):
@@ -129,7 +150,7 @@ class Table:
                 f"{self.where(column)}: unsupported key type {values.dtype}; "
                 "use integers or strings"
             )
-        return self._int64(column, values), nulls
+        return KeyPart(self._int64(column, values), nulls, "int")
 
     def time_column(self, column: str, unit: str) -> tuple[Int64Array, bool]:
         """A time column as int64, and whether it was a datetime column."""
