@@ -51,20 +51,12 @@ EMBED_STD = 0.1
 # Data
 
 
-def build_graph(tables: dict[str, Any]) -> tuple[td.Graph, str]:
-    """The shop's graph, with order items timed by their orders: inherited
-    when the graph is built with time inheritance, copied by hand otherwise
-    (without a time, order items of later orders would enter the subgraphs
-    of earlier cut-offs)."""
-    graph = td.Graph.from_tables(tables, **TASTE_SHOP_SCHEMA)
-    if "order_items" in graph.node_time:
-        return graph, "inherited from their orders"
-    items = dict(tables["order_items"])
-    items["placed"] = tables["orders"]["placed"][items["order_id"]]
-    schema = dict(TASTE_SHOP_SCHEMA)
-    schema["time_columns"] = {**schema["time_columns"], "order_items": "placed"}
-    return td.Graph.from_tables({**tables, "order_items": items}, **schema), \
-        "copied from their orders"
+def build_graph(tables: dict[str, Any]) -> td.Graph:
+    """The shop's graph. Order items have no day of their own and inherit
+    the latest of the rows they reference (their order's day: products are
+    listed before they are sold); untimed, the items of later orders would
+    enter the subgraphs of earlier cut-offs."""
+    return td.Graph.from_tables(tables, **TASTE_SHOP_SCHEMA)
 
 
 def purchases(tables: dict[str, Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -229,15 +221,23 @@ def evaluate(model: Any, graph: td.Graph, tables: dict[str, Any], workers: int) 
     return mean_average_precision(ranked, customers, relevant)
 
 
-def latest_beyond_cutoff(batch: td.LinkBatch) -> int:
-    """The largest (node time - its pair's time) over the three subgraphs."""
+def days_of(tables: dict[str, Any]) -> dict[str, np.ndarray]:
+    """Every row's day as the tables have it (an order item's: its order's),
+    to check the subgraphs without trusting the graph's node times."""
+    placed = tables["orders"]["placed"]
+    return {"customers": tables["customers"]["signup"], "products": tables["products"]["listed"],
+            "orders": placed, "order_items": placed[tables["order_items"]["order_id"]]}
+
+
+def latest_beyond_cutoff(batch: td.LinkBatch, days: dict[str, np.ndarray]) -> int:
+    """The largest (day of a node - its pair's cut-off) over the three subgraphs."""
     latest = np.iinfo(np.int64).min
     for part in (batch.src, batch.dst, batch.neg):
         if part is None or part.seed_time is None:
             continue
-        for t, times in part.time_dict.items():
-            if len(times):
-                ahead = times - part.seed_time[part.batch_dict[t]]
+        for t, ids in part.node_dict.items():
+            if len(ids):
+                ahead = days[t][ids] - part.seed_time[part.batch_dict[t]]
                 latest = max(latest, int(ahead.max()))
     return latest
 
@@ -261,8 +261,9 @@ def main(argv: list[str] | None = None) -> None:
         sizes = dict(num_customers=2000, num_products=200, num_orders=20000)
         epochs, hidden, batch_size = args.epochs or 8, 32, 256
     tables = taste_shop_tables(**sizes)
-    graph, item_times = build_graph(tables)
-    print(f"graph: {graph.num_nodes}; order item times {item_times}")
+    graph = build_graph(tables)
+    print(f"graph: {graph.num_nodes}; order items timed through "
+          f"{graph.time_sources.get('order_items')}")
 
     src, dst, time = training_pairs(tables)
     test_customers = len(np.unique(targets(tables, TEST_CUTOFF)[0]))
@@ -279,13 +280,14 @@ def main(argv: list[str] | None = None) -> None:
         np.tile(most_popular(tables, TEST_CUTOFF, available), (len(customers), 1)),
         customers, relevant)
 
+    days = days_of(tables)
     model = make_model(graph, hidden)
     optimizer = torch.optim.Adam(model.parameters(), lr=0.01)
     for epoch in range(epochs):
         loader.set_epoch(epoch)
         losses, beyond = [], np.iinfo(np.int64).min
         for batch in loader:
-            beyond = max(beyond, latest_beyond_cutoff(batch))
+            beyond = max(beyond, latest_beyond_cutoff(batch, days))
             optimizer.zero_grad()
             loss = bpr_loss(model, batch)
             loss.backward()
