@@ -17,19 +17,20 @@ import numpy as np
 import numpy.typing as npt
 
 import tovalib
-from tovalib_data import loader as _loader
 from tovalib_data._optional import require
+from tovalib_data.arguments import budgets, int64_vector, integer
 from tovalib_data.batch import Batch, TorchBatch
 from tovalib_data.graph import Graph
 from tovalib_data.negatives import Negatives
+from tovalib_data.order import NEGATIVE, EpochOrder, Step, sampler_seed, stream
+from tovalib_data.passes import EpochLoader
+from tovalib_data.plan import SamplerPool, draws_nothing, subgraph
+from tovalib_data.seed_time import seed_times
 
 if TYPE_CHECKING:
     import torch  # type: ignore[import-not-found, unused-ignore]
 
 Int64Array = npt.NDArray[np.int64]
-
-_NEGATIVE = 2  # the stream tag of negatives, next to the loader's shuffle and sample tags
-
 
 @dataclass(frozen=True)
 class LinkBatch:
@@ -77,101 +78,126 @@ class TorchLinkBatch:
     neg_dst: torch.Tensor
 
 
-class _LinkPlan:
-    """What a batch of pairs is sampled from (the worker threads' view)."""
+class LinkNeighborLoader(EpochLoader[LinkBatch]):
+    """Iterates over the batches of (source, destination) pairs of one epoch.
 
-    def __init__(self, graph: Graph, src_table: str, dst_table: str, src: Int64Array,
-                 dst: Int64Array, time: Int64Array | None, negatives: int,
-                 num_neighbors: dict[str, Int64Array],
-                 time_windows: dict[str, npt.NDArray[Any]], batch_size: int, seed: int,
-                 rank: int, world_size: int, gather: bool) -> None:
-        self.src_table, self.dst_table = src_table, dst_table
-        self.src, self.dst, self.time, self.negatives = src, dst, time, negatives
-        self.batch_size, self.seed, self.rank, self.world_size = batch_size, seed, rank, world_size
-        self.pool = Negatives.of(graph.node_time.get(dst_table), graph.num_nodes[dst_table])
-        if negatives:
-            self.pool.check(dst, time, dst_table)
-        # One node plan per endpoint table samples the subgraphs.
-        self.parts = {t: _loader._Plan(graph, t, src, time, num_neighbors, time_windows,
-                                       batch_size, seed, rank, world_size, gather)
-                      for t in dict.fromkeys([src_table, dst_table])}
+    Pair i is (`src[i]`, `dst[i]`): row ids of `src_table` and `dst_table`,
+    at time `time[i]` (any form `NeighborLoader` takes for `seed_time`, one
+    value broadcast; None for untimed pairs). Each batch is a `LinkBatch`:
+    the subgraphs of its sources, of its destinations, and of `negatives`
+    negative destinations per pair, all sampled at the pairs' times with
+    the budgets `num_neighbors` and `time_windows` (as `NeighborLoader`
+    takes them).
 
-    def acquire_sampler(self) -> tovalib.NeighborSampler | None:
-        if all(p._deterministic for p in self.parts.values()):
-            return self.parts[self.src_table].acquire_sampler()
-        return None
+    Negatives are drawn with replacement, uniformly among the rows of
+    `dst_table` that exist at the pair's time (node time <= pair time, when
+    `dst_table` has node times and the pairs have times; every row
+    otherwise), never the pair's positive, from a stream seeded by (seed,
+    epoch, global batch index). A pair without any such row is refused at
+    construction. Order, shards, workers, `state_dict` and iteration are
+    those of `NeighborLoader`.
+    """
 
-    def release_sampler(self, sampler: tovalib.NeighborSampler | None) -> None:
-        self.parts[self.src_table].release_sampler(sampler)
-
-    def batch(self, index: int, epoch: int, shard: Int64Array,
-              sampler: tovalib.NeighborSampler | None = None) -> LinkBatch:
-        positions = shard[index * self.batch_size : (index + 1) * self.batch_size]
-        times = None if self.time is None else self.time[positions]
-        at = index * self.world_size + self.rank  # the global batch index
-        if sampler is None:
-            sampler = self.parts[self.src_table].graph.sampler(
-                _loader.sampler_seed(self.seed, epoch, at))
-        rng = np.random.default_rng(_loader._stream(self.seed, _NEGATIVE, epoch, at))
-        neg_dst = self.pool.draw(rng, self.dst[positions], times, self.negatives)
-        src = _sample(self.parts[self.src_table], sampler, self.src[positions], times, positions)
-        dst = _sample(self.parts[self.dst_table], sampler, self.dst[positions], times, positions)
-        neg = None
-        if self.negatives:
-            neg = _sample(self.parts[self.dst_table], 
-                sampler, neg_dst.ravel(), None if times is None else np.repeat(times, self.negatives),
-                np.repeat(positions, self.negatives))
-        return LinkBatch(src, dst, neg, positions, neg_dst)
-
-
-def _sample(plan: _loader._Plan, sampler: tovalib.NeighborSampler, nodes: Int64Array,
-            times: Int64Array | None, positions: Int64Array) -> Batch:
-    # Interim: the node plan's own sampling step, until the loader's modules
-    # offer it on its own.
-    graph = plan.graph
-    result = sampler.sample(plan.num_neighbors, plan.time_windows, plan.entity_table,
-                            nodes, np.empty(0, np.int64) if times is None else times)
-    node_dict = result[2]
-    gathered: dict[str, Any] = {}
-    if plan.gather:
-        gathered = {
-            "x_dict": {t: np.take(x, node_dict[t], axis=0) for t, x in graph.x.items()},
-            "time_dict": {t: np.take(tm, node_dict[t]) for t, tm in graph.node_time.items()}}
-    return Batch(plan.entity_table, result[0], result[1], node_dict, result[3], result[4],
-                 result[5], seed_node=nodes, seed_time=times, seed_index=positions, **gathered)
-
-
-class LinkNeighborLoader(_loader.NeighborLoader):
-    """Interim: on the node loader's order, shards and passes."""
-
-    def __init__(self, graph: Graph, src_table: str, dst_table: str, src: Any, dst: Any,
-                 time: Any = None, num_neighbors: Any = (10, 5), time_windows: Any = None,
-                 negatives: int = 1, batch_size: int = 512, shuffle: bool = True,
-                 drop_last: bool = False, seed: int = 0, num_workers: int = 2, rank: int = 0,
-                 world_size: int = 1, *, prefetch: int = 2, progress: bool = False,
-                 gather: bool = True) -> None:
+    def __init__(
+        self,
+        graph: Graph,
+        src_table: str,
+        dst_table: str,
+        src: Sequence[int] | Int64Array,
+        dst: Sequence[int] | Int64Array,
+        time: Any = None,
+        num_neighbors: Sequence[int] | Mapping[str, Sequence[int]] = (10, 5),
+        time_windows: Mapping[str, Any] | None = None,
+        negatives: int = 1,
+        batch_size: int = 512,
+        shuffle: bool = True,
+        drop_last: bool = False,
+        seed: int = 0,
+        num_workers: int = 2,
+        rank: int = 0,
+        world_size: int = 1,
+        *,
+        prefetch: int = 2,
+        progress: bool = False,
+        gather: bool = True,
+    ) -> None:
         for role, table in (("src", src_table), ("dst", dst_table)):
             if table not in graph.node_types:
-                raise ValueError(f"unknown {role} table {table!r}; node types: {graph.node_types}")
-        dst_ids = _pair_ids(graph, dst, "dst", dst_table)
-        src_ids = _pair_ids(graph, src, "src", src_table)
-        if len(dst_ids) != len(src_ids):
-            raise ValueError(f"dst has {len(dst_ids)} entries, src has {len(src_ids)}; "
+                raise ValueError(f"unknown {role} table {table!r}; node types: "
+                                 f"{graph.node_types}")
+        self.src = _pair_ids(graph, src, "src", src_table)
+        self.dst = _pair_ids(graph, dst, "dst", dst_table)
+        if len(self.dst) != len(self.src):
+            raise ValueError(f"dst has {len(self.dst)} entries, src has {len(self.src)}; "
                              "give one destination per source")
-        if not isinstance(negatives, int) or negatives < 0:
-            raise ValueError(f"negatives must be an integer >= 0, got {negatives!r}")
-        super().__init__(graph, src_table, src_ids, time, num_neighbors, time_windows,
-                         batch_size, shuffle, drop_last, seed, num_workers, rank, world_size,
-                         prefetch=prefetch, progress=progress, gather=gather)
-        self.src, self.dst, self.negatives = src_ids, dst_ids, negatives
-        self._plan = _LinkPlan(graph, src_table, dst_table, self.src, self.dst,  # type: ignore
-                               self.seed_time, negatives, self.num_neighbors,
-                               self.time_windows, batch_size, seed, rank, world_size, gather)
+        self.time = None if time is None else seed_times(graph, time, len(self.src), "time",
+                                                          "src")
+        self.negatives = integer("negatives", negatives, 0)
+        self.graph, self.src_table, self.dst_table = graph, src_table, dst_table
+        self.num_neighbors, self.time_windows = budgets(graph, num_neighbors, time_windows)
+        order = EpochOrder(len(self.src), batch_size, shuffle, drop_last, seed, rank,
+                           world_size)
+        plan = _LinkPlan(self, seed, gather)
+        super().__init__(plan, order, num_workers=num_workers, prefetch=prefetch,
+                         progress=progress,
+                         fingerprint=(src_table, dst_table, self.src, self.dst, self.time,
+                                      self.negatives, self.num_neighbors, self.time_windows))
 
 
 def _pair_ids(graph: Graph, values: Any, name: str, table: str) -> Int64Array:
-    ids = _loader._int64_vector(values, name)
+    ids = int64_vector(values, name)
     num = graph.num_nodes[table]
     if ids.size and not (0 <= ids.min() and ids.max() < num):
         raise ValueError(f"{name}: node ids of {table!r} must lie in [0, {num})")
     return ids
+
+
+class _LinkPlan:
+    """Batch i of an epoch: its pairs' negatives, drawn from the stream of
+    (seed, epoch, global batch index), then the subgraphs of the sources,
+    the destinations and the negatives, in that order, with one sampler
+    seeded from the same numbers (or a reused one, when no sample call draws
+    a random number). Holds no reference to the loader."""
+
+    def __init__(self, loader: LinkNeighborLoader, seed: int, gather: bool) -> None:
+        self.graph, self.seed, self.gather = loader.graph, seed, gather
+        self.src_table, self.dst_table = loader.src_table, loader.dst_table
+        self.src, self.dst, self.time = loader.src, loader.dst, loader.time
+        self.negatives = loader.negatives
+        self.num_neighbors, self.time_windows = loader.num_neighbors, loader.time_windows
+        graph = self.graph
+        self.pool = Negatives.of(graph.node_time.get(self.dst_table),
+                                 graph.num_nodes[self.dst_table])
+        if self.negatives:
+            self.pool.check(self.dst, self.time, self.dst_table)
+        timed = self.time is not None
+        self._samplers = SamplerPool(graph, all(
+            draws_nothing(graph, table, timed, self.num_neighbors)
+            for table in (self.src_table, self.dst_table)))
+
+    def acquire_sampler(self) -> tovalib.NeighborSampler | None:
+        return self._samplers.acquire()
+
+    def release_sampler(self, sampler: tovalib.NeighborSampler | None) -> None:
+        self._samplers.release(sampler)
+
+    def batch(self, step: Step, sampler: tovalib.NeighborSampler | None) -> LinkBatch:
+        positions, k = step.positions, self.negatives
+        times = None if self.time is None else self.time[positions]
+        if sampler is None:
+            sampler = self.graph.sampler(sampler_seed(self.seed, step.epoch, step.global_index))
+        rng = np.random.default_rng(stream(self.seed, NEGATIVE, step.epoch, step.global_index))
+        neg_dst = self.pool.draw(rng, self.dst[positions], times, k)
+
+        def part(table: str, nodes: Int64Array, at: Int64Array | None,
+                 index: Int64Array) -> Batch:
+            return subgraph(self.graph, sampler, table, self.num_neighbors, self.time_windows,
+                            nodes, at, index, self.gather)
+
+        src = part(self.src_table, self.src[positions], times, positions)
+        dst = part(self.dst_table, self.dst[positions], times, positions)
+        neg = None
+        if k:
+            neg = part(self.dst_table, neg_dst.ravel(),
+                       None if times is None else np.repeat(times, k), np.repeat(positions, k))
+        return LinkBatch(src, dst, neg, positions, neg_dst)
