@@ -10,20 +10,22 @@ from conftest import optional
 import tovalib_data as td
 
 
-def shop(seed=0, users=40, items=30, events=500, item_times=True):
+def shop(seed=0, users=40, items=30, events=500, item_times=True, times=True):
     """users <- events -> items; users sign up, items are listed and events
-    happen at days, every event after its user's and its item's day."""
+    happen at days, every event after its user's and its item's day (without
+    `times`, the graph has no node times)."""
     rng = np.random.default_rng(seed)
     signup, listed = rng.integers(0, 100, users), rng.integers(0, 200, items)
     user, item = rng.integers(0, users, events), rng.integers(0, items, events)
     day = np.maximum(signup[user], listed[item]) + rng.integers(0, 100, events)
-    times = {"users": "signup", "events": "day"} | ({"items": "listed"} if item_times else {})
+    columns = {"users": "signup", "events": "day"} | ({"items": "listed"} if item_times else {})
     graph = td.Graph.from_tables(
         {"users": {"id": np.arange(users), "signup": signup},
          "items": {"id": np.arange(items), "listed": listed},
          "events": {"user": user, "item": item, "day": day}},
         primary_keys={"users": "id", "items": "id"},
-        foreign_keys={"events": {"user": "users", "item": "items"}}, time_columns=times)
+        foreign_keys={"events": {"user": "users", "item": "items"}},
+        time_columns=columns if times else None)
     return graph, user, item, day
 
 
@@ -40,7 +42,8 @@ def part(batch):
     fields = ["row_dict", "col_dict", "node_dict", "batch_dict", "num_sampled_nodes_dict",
               "num_sampled_edges_dict", "x_dict", "time_dict"]
     out = {f: {k: v.tolist() for k, v in getattr(batch, f).items()} for f in fields}
-    out["seeds"] = [a.tolist() for a in (batch.seed_node, batch.seed_time, batch.seed_index)]
+    out["seeds"] = [None if a is None else a.tolist()
+                    for a in (batch.seed_node, batch.seed_time, batch.seed_index)]
     return out
 
 
@@ -57,22 +60,31 @@ def loader_threads():
     return [t for t in threading.enumerate() if t.name.startswith("tovalib-loader")]
 
 
+@pytest.fixture(scope="module", params=["temporal", "plain"])
+def mode(request):
+    """Temporal: no sample call draws, a sampler is reused; plain (no node
+    or pair times): random draws, by a sampler of each batch's own."""
+    return dict(time=DAY) if request.param == "temporal" else dict(
+        graph=shop(times=False)[0], time=None)
+
+
 @pytest.fixture(scope="module")
-def reference():
-    return epoch(loader())
+def reference(mode):
+    return epoch(loader(**mode))
 
 
 @pytest.mark.parametrize("num_workers", [0, 1, 2, 4])
-def test_batches_do_not_depend_on_workers_or_run(reference, num_workers):
-    assert epoch(loader(num_workers=num_workers, prefetch=1)) == reference
+def test_batches_do_not_depend_on_workers_or_run(reference, mode, num_workers):
+    assert epoch(loader(**mode, num_workers=num_workers, prefetch=1)) == reference
     assert len(reference) == 8  # 500 pairs in batches of 64
-    other = loader(num_workers=num_workers)
+    other = loader(**mode, num_workers=num_workers)
     other.set_epoch(1)
     changed = epoch(other)
     assert [b[1] for b in changed] != [b[1] for b in reference]  # pair order
-    unshuffled = [epoch(loader(shuffle=False, seed=s)) for s in (0, 1)]
+    unshuffled = [epoch(loader(**mode, shuffle=False, seed=s)) for s in (0, 1)]
     assert [b[1] for b in unshuffled[0]] == [b[1] for b in unshuffled[1]]
     assert [b[2] for b in unshuffled[0]] != [b[2] for b in unshuffled[1]]  # negatives
+    assert [b[0] for b in unshuffled[0]] != [b[0] for b in unshuffled[1]]  # subgraphs
 
 
 @pytest.mark.parametrize("received", [1, 5])
