@@ -55,7 +55,7 @@ def main():
     parser.add_argument("--scale", default=None)
     args = parser.parse_args()
     scale = args.scale or ("small" if args.quick else "large")
-    count, batches = (3, 10) if args.quick else (9, 60)
+    count, batches = (3, 10) if args.quick else (7, 40)
 
     raw = make_graph(scale, seed=0)
     # An event's user and item: the one neighbour of each event.
