@@ -1,8 +1,11 @@
 """NeighborLoader: batches that depend on (seed, epoch, batch) only, resumption,
 shards, worker errors and shutdown, and the conversions to torch and PyG."""
 
+import dataclasses
+import datetime
 import threading
 import traceback
+import warnings
 
 import numpy as np
 import pytest
@@ -197,10 +200,103 @@ def test_stopping_early_leaves_no_thread(stop):
     (dict(seeds=[0.5]), TypeError, "seeds must be a 1-D sequence of integers"),
     (dict(rank=2, world_size=2), ValueError, "rank must lie in"),
     (dict(batch_size=0), ValueError, "batch_size must be an integer >= 1"),
+    (dict(batch_size=True), ValueError, "batch_size must be an integer >= 1, got True"),
+    (dict(seed="1"), ValueError, "seed must be an integer, got '1'"),
 ])
 def test_bad_arguments_are_refused(kwargs, error, match):
     with pytest.raises(error, match=match):
         loader(**kwargs)
+
+
+@pytest.mark.parametrize("name, value", [("batch_size", 8), ("num_workers", 2), ("prefetch", 1),
+                                         ("world_size", 2), ("rank", 1), ("seed", 3)])
+def test_numpy_integers_are_taken(name, value):
+    given = {"world_size": 2} if name == "rank" else {}
+    assert epoch(loader(**given, **{name: np.int64(value)})) == epoch(loader(**given, **{name: value}))
+
+
+@pytest.mark.parametrize("call, error, match", [
+    (lambda ldr: ldr.sample_batch(8), IndexError, r"batch index 8 outside \[0, 8\)"),
+    (lambda ldr: ldr.sample_batch(-1), IndexError, r"batch index -1 outside \[0, 8\)"),
+    (lambda ldr: ldr.sample_batch(0, epoch=-1), ValueError, "epoch must be an integer >= 0"),
+    (lambda ldr: ldr.set_epoch(-1), ValueError, "epoch must be an integer >= 0, got -1"),
+    (lambda ldr: ldr.shard(-2), ValueError, "epoch must be an integer >= 0, got -2"),
+])
+def test_batches_and_epochs_outside_are_refused(call, error, match):
+    with pytest.raises(error, match=match):
+        call(loader())
+
+
+def underscored_graph(timed):
+    """Seeds "b" (timed) <- "a" and <- "a_", 20 neighbours each per seed:
+    the key "a___r__b" of ("a_", "r", "b") splits on "__" into ("a", "_r",
+    "b"). Node type `timed` has times, the other one has none."""
+    rng = np.random.default_rng(1)
+    dst = np.repeat(np.arange(10), 20)
+    src = rng.permutation(200)
+    time = {"b": np.zeros(10, np.int64), timed: np.arange(200, dtype=np.int64)}
+    colptr, row = {}, {}
+    for et in [("a", "x", "b"), ("a_", "r", "b")]:
+        key = "__".join(et)
+        colptr[key], row[key] = td.time_sorted_csc(src, dst, 10, time.get(et[0]), num_src=200)
+    return td.Graph(["b", "a", "a_"], [("a", "x", "b"), ("a_", "r", "b")], colptr, row, time,
+                    {"b": 10, "a": 200, "a_": 200}, time_unit="s")
+
+
+@pytest.mark.parametrize("where", ["to_pyg", "window check", "sampler reuse"])
+def test_edge_types_are_the_graphs_triples_never_split_keys(where):
+    if where == "to_pyg":
+        optional("torch_geometric")
+        graph = underscored_graph("a")
+        data = next(iter(loader(graph, entity_table="b", seed_time=100))).to_pyg()
+        assert sorted(data.edge_types) == sorted(graph.edge_types)
+        assert data["a_", "r", "b"].edge_index.shape[1] > 0
+    elif where == "window check":  # "a_" has times, "a" has none
+        ldr = loader(underscored_graph("a_"), entity_table="b", seed_time=100,
+                     num_neighbors={"a__x__b": [3]}, time_windows={"a___r__b": [(-50, 0)]})
+        assert all(len(b.node_dict["a_"]) > 0 for b in ldr)
+    else:  # "a" has times, "a_" none: the plain draws over "a_" need a sampler per batch
+        ldr = loader(underscored_graph("a"), entity_table="b", batch_size=2, seed_time=100,
+                     num_neighbors=[3])
+        assert epoch(ldr) == [contents(ldr.sample_batch(i)) for i in range(len(ldr))]
+
+
+FULL = {"event__by__user": [4, 3], "user__made__event": [2, 2], "event__on__item": [4, 3],
+        "item__has__event": [1, 0]}
+
+
+@pytest.mark.parametrize("num_neighbors", [
+    {"default": [4, 3], "user__made__event": [2, 2], ("item", "has", "event"): [1, 0]},
+    {("event", "by", "user"): [4, 3], "default": [2, 2], "event__on__item": [4, 3],
+     "item__has__event": [1, 0]},
+])
+def test_budgets_take_a_default_and_triples(num_neighbors):
+    assert epoch(loader(num_neighbors=num_neighbors)) == epoch(loader(num_neighbors=FULL))
+    timed, windows = random_graph(timed=True), {"event__by__user": [(-100, 0)] * 2}
+    by_triple = loader(timed, seed_time=500, num_neighbors=[3, 3],
+                       time_windows={("event", "by", "user"): windows["event__by__user"]})
+    assert epoch(by_triple) == epoch(loader(timed, seed_time=500, num_neighbors=[3, 3],
+                                            time_windows=windows))
+
+
+@pytest.mark.parametrize("kwargs, match", [
+    (dict(time_windows={"event__by__user": [(-0.5, 0.5)]}),
+     r"time_windows\['event__by__user'\]: bounds must be integers .*-0.5"),
+    (dict(time_windows={"event__by__user": [("-5", 0)]}),
+     r"time_windows\['event__by__user'\]: bounds must be integers .*'-5'"),
+    (dict(time_windows={"event__by__user": np.array([[-5.0, 0.0]])}),
+     r"time_windows\['event__by__user'\]: bounds must be integers"),
+    (dict(time_windows={"event__by__user": [(-5, 0)]}, num_neighbors=[4, 3]),
+     r"time_windows\['event__by__user'\] has 1 rows but the budgets have 2 hops"),
+    (dict(time_windows={"default": [(-5, 0)]}), "time_windows: unknown edge type key 'default'"),
+    (dict(num_neighbors={"default": [1], "event__by__user": [1], ("event", "by", "user"): [2]}),
+     r"num_neighbors: edge type \('event', 'by', 'user'\) is given twice"),
+    (dict(num_neighbors={("event", "by", "item"): [1]}),
+     r"num_neighbors: unknown edge type key \('event', 'by', 'item'\)"),
+])
+def test_bad_budgets_are_refused(kwargs, match):
+    with pytest.raises(ValueError, match=match):
+        loader(random_graph(timed=True), seed_time=500, **kwargs)
 
 
 def test_bad_state_is_refused():
@@ -218,6 +314,65 @@ def test_windows_and_datetime_seed_times():
     assert epoch(by_int) == [contents(b) for b in batches]
     times = np.concatenate([b.time_dict["event"] for b in batches])
     assert times.max() <= 500 and len(times) > 0
+
+
+PLUS2 = datetime.timezone(datetime.timedelta(hours=2))
+CUT = "1970-01-01T00:08:20"  # 500 s
+
+
+@pytest.mark.parametrize("form, expected", [
+    (lambda pd: 500, [500] * 60),
+    (lambda pd: np.int64(500), [500] * 60),
+    (lambda pd: np.datetime64(CUT + ".999"), [500] * 60),  # floored to the graph's unit
+    (lambda pd: np.arange(60).astype("datetime64[m]"), list(range(0, 3600, 60))),
+    (lambda pd: datetime.datetime(1970, 1, 1, 2, 8, 20, tzinfo=PLUS2), [500] * 60),
+    (lambda pd: [datetime.date(1970, 1, 2)] * 60, [86400] * 60),
+    (lambda pd: pd.Timestamp(CUT), [500] * 60),
+    (lambda pd: pd.Timestamp("1970-01-01T01:08:20", tz="Europe/Paris"), [500] * 60),
+    (lambda pd: pd.date_range(CUT, periods=60, freq="s"), list(range(500, 560))),
+    (lambda pd: pd.Series(pd.date_range(CUT, periods=60, freq="s", tz="UTC")), list(range(500, 560))),
+    (lambda pd: pd.Series(pd.date_range(CUT, periods=60, freq="s")).astype("timestamp[ms][pyarrow]"),
+     list(range(500, 560))),
+])
+def test_seed_time_forms(form, expected):
+    pd = optional("pandas")
+    assert loader(random_graph(timed=True), seed_time=form(pd)).seed_time.tolist() == expected
+
+
+@pytest.mark.parametrize("unit, seed_time, error, match", [
+    ("s", np.datetime64("NaT"), ValueError, "seed_time: the seed time at position 0 is NaT"),
+    ("s", [np.datetime64(CUT)] * 59 + [np.datetime64("NaT")], ValueError, "position 59 is NaT"),
+    ("s", np.uint64(2**64 - 1), ValueError, "seed_time: 18446744073709551615 does not fit int64"),
+    ("s", [2**64 - 1] * 60, ValueError, "seed_time: 18446744073709551615 does not fit int64"),
+    ("s", 2**70, ValueError, "seed_time: a seed time does not fit int64"),
+    ("ns", np.datetime64("2300-01-01", "s"), ValueError, "seed_time: a seed time does not fit"),
+    ("ns", np.datetime64("9999-12-31", "us"), ValueError, "does not fit int64 as counts of 'ns'"),
+    ("ns", datetime.date(9999, 12, 31), ValueError, "does not fit int64 as counts of 'ns'"),
+    ("s", 500.0, TypeError, "seed_time must be integers .* got float64"),
+    ("s", "1970-01-01", TypeError, "seed_time must be integers .* got <U10"),
+    (None, np.datetime64(CUT), TypeError, "seed_time: dates and times need a graph with a time unit"),
+])
+def test_bad_seed_times_are_refused(unit, seed_time, error, match):
+    graph = dataclasses.replace(random_graph(timed=True), time_unit=unit)
+    with pytest.raises(error, match=match):
+        loader(graph, seed_time=seed_time)
+
+
+@pytest.mark.parametrize("unit, seed_time, warns", [
+    ("s", 10**6, True), ("s", -10**6, True), ("s", [10**6] * 59 + [500], False),
+    ("s", np.datetime64("2024-01-01"), False),  # converted, so in the right unit
+    (None, 10**6, False),  # no unit to name
+])
+def test_integer_seed_times_far_outside_the_node_times_warn(unit, seed_time, warns):
+    graph = dataclasses.replace(random_graph(timed=True), time_unit=unit)
+    high = int(graph.node_time["event"].max())
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        loader(graph, seed_time=seed_time)
+    messages = [str(w.message) for w in caught if w.category is UserWarning]
+    assert len(messages) == warns
+    if warns:
+        assert f"range over [0, {high}]" in messages[0] and "time unit 's'" in messages[0]
 
 
 def test_progress_bar(capsys):

@@ -17,12 +17,6 @@ Int64Array = npt.NDArray[np.int64]
 Float32Array = npt.NDArray[np.float32]
 
 
-def edge_type_of(key: str) -> tuple[str, str, str]:
-    """The (source, relation, destination) triple of an edge type key."""
-    src, rel, dst = key.split("__")
-    return src, rel, dst
-
-
 def _csr(indptr: Any, indices: Any, positions: int) -> tuple[Int64Array, Int64Array]:
     """`indptr` and `indices` as int64, checked: integers, `indptr` starting at
     0, never decreasing, ending at len(indices) and covering `positions`
@@ -59,6 +53,8 @@ class Batch:
     is each seed's position in the loader's seed array, for looking up
     labels. `x_dict` holds the graph's feature rows and `time_dict` the
     node times of the sampled nodes, per node type that has them.
+    `edge_types` maps each key of `row_dict` to the graph's (src, rel, dst)
+    triple (keys are never split to recover it).
     """
 
     entity_table: str
@@ -73,6 +69,7 @@ class Batch:
     seed_index: Int64Array
     x_dict: dict[str, Float32Array] = field(default_factory=dict)
     time_dict: dict[str, Int64Array] = field(default_factory=dict)
+    edge_types: dict[str, tuple[str, str, str]] = field(default_factory=dict)
 
     @property
     def batch_size(self) -> int:
@@ -129,6 +126,7 @@ class Batch:
             seed_index=tensor(self.seed_index),
             x_dict=convert(self.x_dict),
             time_dict=convert(self.time_dict),
+            edge_types=dict(self.edge_types),
         )
 
     def to_pyg(self) -> Any:
@@ -157,7 +155,10 @@ class Batch:
             if node_type in self.time_dict:
                 store.time = tensor(self.time_dict[node_type])
         for key, row in self.row_dict.items():
-            store = data[edge_type_of(key)]
+            if key not in self.edge_types:
+                raise ValueError(f"edge type key {key!r} has no (src, rel, dst) triple in "
+                                 "edge_types")
+            store = data[self.edge_types[key]]
             store.edge_index = tensor(np.stack([row, self.col_dict[key]]))
             store.num_sampled_edges = self.num_sampled_edges_dict[key].tolist()
         seeds = data[self.entity_table]
@@ -184,3 +185,4 @@ class TorchBatch:
     seed_index: torch.Tensor
     x_dict: dict[str, torch.Tensor]
     time_dict: dict[str, torch.Tensor]
+    edge_types: dict[str, tuple[str, str, str]]

@@ -81,7 +81,7 @@ class NeighborLoader(EpochLoader[Batch]):
         self.entity_table = entity_table
         self.num_neighbors, self.time_windows = budgets(graph, num_neighbors, time_windows)
         plan = _NeighborPlan(graph, entity_table, self.seeds, self.seed_time,
-                             self.num_neighbors, self.time_windows, seed, gather)
+                             self.num_neighbors, self.time_windows, order.seed, gather)
         super().__init__(plan, order, num_workers=num_workers, prefetch=prefetch,
                          progress=progress,
                          fingerprint=(entity_table, self.seeds, self.seed_time,

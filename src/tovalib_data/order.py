@@ -58,9 +58,9 @@ class EpochOrder:
                  seed: int, rank: int, world_size: int) -> None:
         self.batch_size = integer("batch_size", batch_size, 1)
         self.world_size = integer("world_size", world_size, 1)
-        if not 0 <= rank < self.world_size:
+        self.rank, self.seed = integer("rank", rank), integer("seed", seed)
+        if not 0 <= self.rank < self.world_size:
             raise ValueError(f"rank must lie in [0, world_size={self.world_size}), got {rank}")
-        self.rank, self.seed = rank, seed
         self.num_items, self.shuffle, self.drop_last = num_items, shuffle, drop_last
 
     def per_rank(self) -> int:

@@ -67,11 +67,13 @@ class EpochLoader(Generic[ItemT]):
         DistributedSampler: the epoch's order is padded by repeating its
         start (or cut, with drop_last) to a multiple of world_size, and rank
         r takes every world_size-th position from r."""
-        return self._order.shard(self.epoch if epoch is None else epoch)
+        return self._order.shard(self.epoch if epoch is None else integer("epoch", epoch, 0))
 
     def set_epoch(self, epoch: int) -> None:
         """Select the epoch the next pass samples. Changing the epoch starts it
-        from its first batch; setting the current one keeps a loaded position."""
+        from its first batch; setting the current one keeps a loaded position.
+        Epochs are integers >= 0."""
+        epoch = integer("epoch", epoch, 0)
         if epoch != self.epoch:
             self.epoch, self._position, self._resume = epoch, 0, False
 
@@ -99,8 +101,15 @@ class EpochLoader(Generic[ItemT]):
     # -- iteration --------------------------------------------------------
 
     def sample_batch(self, index: int, epoch: int | None = None) -> ItemT:
-        """Batch `index` of `epoch` (default: the current one) on this rank."""
-        epoch = self.epoch if epoch is None else epoch
+        """Batch `index` (in [0, len(self))) of `epoch` (default: the current
+        one) on this rank, as a pass over that epoch yields it; an index
+        outside is an IndexError."""
+        epoch = self.epoch if epoch is None else integer("epoch", epoch, 0)
+        if isinstance(index, (bool, np.bool_)) or not isinstance(index, (int, np.integer)):
+            raise TypeError(f"batch index must be an integer, got {index!r}")
+        if not 0 <= index < len(self):
+            raise IndexError(f"batch index {index} outside [0, {len(self)}): "
+                             f"this rank has {len(self)} batches per epoch")
         return self._plan.batch(self._order.step(epoch, self._order.shard(epoch), index), None)
 
     def __iter__(self) -> Iterator[ItemT]:

@@ -17,6 +17,7 @@ import numpy as np
 import numpy.typing as npt
 
 import tovalib
+from tovalib_data.arguments import edge_type_keys
 from tovalib_data.batch import Batch
 from tovalib_data.graph import Graph
 from tovalib_data.order import Step
@@ -51,7 +52,8 @@ def draws_nothing(graph: Graph, entity_table: str, timed_seeds: bool,
     times = graph.node_time
     if not times or (not timed_seeds and entity_table not in times):
         return False
-    return not any(key.split("__")[0] not in times and (counts > 0).any()
+    keys = edge_type_keys(graph)
+    return not any(keys[key][0] not in times and (counts > 0).any()
                    for key, counts in num_neighbors.items())
 
 
@@ -90,11 +92,13 @@ def subgraph(graph: Graph, sampler: tovalib.NeighborSampler, entity_table: str,
     result = sampler.sample(num_neighbors, time_windows, entity_table,
                             nodes, np.empty(0, np.int64) if times is None else times)
     node_dict = result[2]
+    edge_types = edge_type_keys(graph)
     if not gather:
         return Batch(entity_table, *result, seed_node=nodes, seed_time=times,
-                     seed_index=positions)
+                     seed_index=positions, edge_types=edge_types)
     return Batch(
         entity_table, *result, seed_node=nodes, seed_time=times, seed_index=positions,
+        edge_types=edge_types,
         x_dict={t: np.take(x, node_dict[t], axis=0) for t, x in graph.x.items()},
         time_dict={t: np.take(tm, node_dict[t]) for t, tm in graph.node_time.items()},
     )
