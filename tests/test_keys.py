@@ -6,6 +6,8 @@ import pytest
 from conftest import i64
 
 import tovalib_data as td
+from tovalib_data.keys import KeyIndex
+from tovalib_data.tables import Table
 
 
 def arrays_of(graph):
@@ -141,3 +143,88 @@ def test_names_whose_edge_type_keys_would_not_split_back_are_refused(
     with pytest.raises(ValueError, match=message):
         td.Graph.from_tables(tables, primary_keys={"a": "id"} if "a" in tables else None,
                              foreign_keys=foreign_keys)
+
+
+def customers_and_orders(customer_ids, order_refs):
+    return td.Graph.from_tables(
+        {"customers": {"id": customer_ids}, "orders": {"customer_id": order_refs}},
+        primary_keys={"customers": "id"}, foreign_keys={"orders": {"customer_id": "customers"}})
+
+
+def empty_string_columns():
+    from conftest import optional
+
+    pd, pa = optional("pandas"), optional("pyarrow")
+    return [
+        np.array([], dtype=object),
+        np.array([None, None], dtype=object),
+        pd.Series([None, None], dtype="string"),
+        pd.Series([], dtype="string"),
+        pa.chunked_array([pa.array([None, None], pa.string())]),
+        pa.chunked_array([pa.array([None, None])]),  # Arrow's null type
+    ]
+
+
+@pytest.mark.parametrize("index", range(6))
+@pytest.mark.parametrize("side", ["foreign", "primary"])
+def test_an_empty_or_all_null_key_column_takes_the_type_of_the_other_side(index, side):
+    """A table filtered to nothing, or a column of nulls, matches string keys
+    (on main: "holds integer keys but primary key holds str keys")."""
+    column = empty_string_columns()[index]
+    strings = np.array(["c1", "c2"], dtype=object)
+    if side == "foreign":
+        graph = customers_and_orders(strings, column)
+        assert graph.report["orders.customer_id"]["resolved"] == 0
+        assert graph.report["orders.customer_id"]["rows"] == len(column)
+    elif len(column) == 0:  # an empty primary key: nothing resolves
+        graph = customers_and_orders(column, strings)
+        assert graph.report["orders.customer_id"]["dropped"] == 2
+    else:
+        with pytest.raises(ValueError, match=r"primary key customers\.id has 2 nulls"):
+            customers_and_orders(column, strings)
+
+
+@pytest.mark.parametrize(
+    "keys, error, message",
+    [
+        (np.array([0.0, np.inf]), ValueError, r"customers\.id: key value inf is not a finite"),
+        (np.array([0.0, -np.inf]), ValueError, r"customers\.id: key value -inf is not a finite"),
+        (np.array([0.0, 2.0**63]), ValueError,
+         r"customers\.id: key value 9223372036854775808 is beyond the int64 range"),
+        (np.array([0.0, -(2.0**64)]), ValueError, r"key value -18446744073709551616 is beyond"),
+        (np.array([0, 2**64 - 1], dtype=np.uint64), ValueError,
+         r"customers\.id: keys beyond the int64 range \(up to 18446744073709551615\)"),
+        (np.array([b"a", b"a\0"], dtype=object), ValueError,
+         r"customers\.id: bytes keys that end in a NUL byte cannot be told apart"),
+        (np.array(["1", 1], dtype=object), TypeError,
+         r"customers\.id: unsupported key type \(object values, strings mixed with other"),
+    ],
+)
+def test_keys_that_would_be_conflated_are_refused(keys, error, message):
+    with pytest.raises(error, match=message):
+        customers_and_orders(keys, np.array([0.0]))
+
+
+@pytest.mark.parametrize("make", [
+    lambda v: np.array(v, dtype=object),
+    lambda v: __import__("conftest").optional("pandas").Series(v, dtype="string"),
+    lambda v: __import__("conftest").optional("pyarrow").chunked_array([v]),
+])
+def test_string_keys_differing_by_a_trailing_nul_stay_apart(make):
+    graph = customers_and_orders(make(["a", "a\0", "b"]), make(["a\0", "a", "a\0\0", "b\0"]))
+    assert graph.row["customers__rev_customer_id__orders"].tolist() == [1, 0]
+    assert graph.report["orders.customer_id"]["dropped"] == 2
+
+
+@pytest.mark.parametrize("first", [0, 1, -5, 2**40])
+def test_integer_keys_running_from_any_start_are_row_positions(first):
+    """Keys first, first + 1, ... resolve by subtraction, including values
+    just outside the run and values whose difference from it overflows."""
+    keys = np.arange(first, first + 4)
+    refs = np.array([first + 3, first - 1, first, first + 4, np.iinfo(np.int64).min,
+                     np.iinfo(np.int64).max, first + 1])
+    index = KeyIndex(Table("customers", {"id": keys}), ("id",))
+    assert (index.offset, index.sorted) == (first, None)  # nothing sorted or searched
+    graph = customers_and_orders(keys, refs)
+    assert graph.row["orders__customer_id__customers"].tolist() == [2, 6, 0]
+    assert graph.row["customers__rev_customer_id__orders"].tolist() == [3, 0, 1]

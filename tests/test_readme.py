@@ -43,8 +43,9 @@ def test_the_readme_has_runnable_blocks():
 
 @pytest.mark.parametrize("code", list(blocks()))
 def test_readme_block_runs(code, tmp_path, monkeypatch):
-    if re.search(r"^import pandas", code, re.M):
-        optional("pandas")
+    for module in ("pandas", "pyarrow"):
+        if re.search(rf"^import {module}", code, re.M):
+            optional(module)
     monkeypatch.chdir(tmp_path)
     out = io.StringIO()
     with contextlib.redirect_stdout(out):

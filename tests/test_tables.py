@@ -221,3 +221,34 @@ def test_a_missing_optional_dependency_names_its_extra(monkeypatch, tmp_path, mo
     monkeypatch.setitem(sys.modules, module, None)  # makes `import module` fail
     with pytest.raises(ImportError, match=rf"pip install 'tovalib\[{extra}\]'"):
         call(tmp_path)
+
+
+def wide_times():
+    """Time columns that do not fit int64 in the unit asked for."""
+    pa = optional("pyarrow")
+    return [
+        (np.array(["2300-01-01"], dtype="datetime64[s]"), "ns", r"orders\.placed: the time "
+         r"2300-01-01T00:00:00 does not fit int64 as a count of 'ns' since 1970-01-01"),
+        (np.array(["2024-01-01", "9999-12-31"], dtype="datetime64[us]"), "ns",
+         r"orders\.placed: the time 9999-12-31T00:00:00\.000000 does not fit"),
+        (np.array(["-300000-01-01", "2024-01-01"], dtype="datetime64[D]"), "us",
+         r"the time -300000-01-01 does not fit int64 as a count of 'us'"),
+        (pa.chunked_array([pa.array([253402214400000000], pa.timestamp("us", tz="UTC"))]), "ns",
+         r"orders\.placed: the time 9999-12-31T00:00:00\.000000 does not fit"),
+        (np.array([1, 2**64 - 1], dtype=np.uint64), "s",
+         r"orders\.placed: times beyond the int64 range \(up to 18446744073709551615\)"),
+    ]
+
+
+@pytest.mark.parametrize("case", range(5))
+def test_times_that_do_not_fit_int64_are_refused_not_wrapped(case):
+    times, unit, message = wide_times()[case]
+    with pytest.raises(ValueError, match=message):
+        td.Graph.from_tables({"orders": {"placed": times}}, time_columns={"orders": "placed"},
+                             time_unit=unit)
+
+
+def test_unsigned_source_times_beyond_int64_are_refused():
+    times = np.array([0, 2**63], dtype=np.uint64)
+    with pytest.raises(ValueError, match=r"src_time holds 9223372036854775808, beyond the int64"):
+        td.time_sorted_csc(i64(0, 1), i64(0, 0), 1, times)

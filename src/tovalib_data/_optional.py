@@ -9,6 +9,7 @@ from types import ModuleType
 EXTRAS = {
     "pandas": "pandas",
     "pyarrow": "parquet",
+    "pyarrow.compute": "parquet",
     "torch": "torch",
     "torch_geometric": "pyg",
     "tqdm": "progress",

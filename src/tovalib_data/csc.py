@@ -43,6 +43,11 @@ def time_sorted_csc(
                 f"src_time must be a 1-D integer array, not {time_values.dtype} "
                 f"of shape {time_values.shape}"
             )
+        if time_values.dtype.kind == "u" and len(time_values) and \
+                int(time_values.max()) > np.iinfo(np.int64).max:
+            raise ValueError(
+                f"src_time holds {int(time_values.max())}, beyond the int64 range of node times"
+            )
         times = time_values.astype(np.int64, copy=False)
         if num_src is not None and _count("num_src", num_src) != len(times):
             raise ValueError(f"num_src is {num_src} but src_time has {len(times)} entries")

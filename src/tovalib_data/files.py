@@ -14,12 +14,15 @@ def read_table(path: str | os.PathLike[str], **options: Any) -> Any:
     DataFrame, ready for `Graph.from_tables`.
 
     Integer columns with empty cells are read as nullable Int64 rather than
-    float, so foreign keys keep their values; `options` go to
-    `pandas.read_csv` or `pandas.read_parquet`.
+    float, so foreign keys keep their values. Parquet columns keep their
+    Arrow types (pandas columns with Arrow dtypes: dates, timestamps,
+    decimals, dictionaries), which `from_tables` reads as they are.
+    `options` go to `pandas.read_csv` or `pandas.read_parquet`.
     """
     name = Path(path).name.lower()
     if name.endswith((".parquet", ".pq")):
         require("pyarrow")
+        options.setdefault("dtype_backend", "pyarrow")
         return require("pandas").read_parquet(path, **options)
     if ".csv" in name or ".tsv" in name:
         pd = require("pandas")

@@ -50,17 +50,20 @@ class Graph:
     ) -> Graph:
         """A graph with one node type per table and two edge types per foreign key.
 
-        `tables` maps a name to a pandas DataFrame or a dict of column -> 1-D
-        array; node i of a type is row i of its table. `foreign_keys[A][c] = B`
-        says column c of A holds primary key values of B; it gives the edge
-        types (A, c, B) and (B, "rev_" + c, A). A composite key is a list of
-        columns in `primary_keys` and a tuple of columns, in the key's order,
-        in `foreign_keys`; its relation is the columns joined by "_".
-        Neighbourhoods are sorted by
-        the neighbour's time (from `time_columns`), then by id. datetime64
-        times become int64 in `time_unit` ("D", "h", "m", "s", "ms", "us",
-        "ns"). `feature_columns` gives a float32 matrix per table in `x`.
-        Keys that do not resolve are counted per foreign key in `report`.
+        `tables` maps a name to a pandas DataFrame, a dict of column -> 1-D
+        array (NumPy, pandas or pyarrow), or an Arrow table (anything with
+        `__arrow_c_stream__`: pyarrow, polars, DuckDB); node i of a type is
+        row i of its table. `foreign_keys[A][c] = B` says column c of A
+        holds primary key values of B; it gives the edge types (A, c, B) and
+        (B, "rev_" + c, A). A composite key is a list of columns in
+        `primary_keys` and a tuple of columns, in the key's order, in
+        `foreign_keys`; its relation is the columns joined by "_".
+        Neighbourhoods are sorted by the neighbour's time (from
+        `time_columns`, or inherited), then by id. datetime64 and Arrow date
+        and timestamp times become int64 in `time_unit` ("D", "h", "m", "s",
+        "ms", "us", "ns"). `feature_columns` gives a float32 matrix per
+        table in `x`. Keys that do not resolve are counted per foreign key
+        in `report`, under "table.relation".
 
         With `inherit_time` (the default) a table without a time column whose
         foreign keys reference timed tables gets node times: per row, the

@@ -145,7 +145,7 @@ class KeyIndex:
     def lookup(self, parts: list[KeyPart]) -> Int64Array:
         """The referenced row of each tuple of values, -1 where it does not resolve."""
         count = len(parts[0].values)
-        if self.size == 0:
+        if self.size == 0 or any(p.kind is None for p in parts):  # nothing can resolve
             return np.full(count, -1, dtype=np.int64)
         if len(parts) == 1:
             values = parts[0].values

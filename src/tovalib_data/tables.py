@@ -1,9 +1,11 @@
 """Column access and normalisation for the tables `Graph.from_tables` reads.
 
-A table is a pandas DataFrame or a mapping of column name -> 1-D array. Its
-columns come out as NumPy arrays with a null mask: key columns as int64 or
-string arrays, time columns as int64, feature columns as float32. Every
-error names the table and the column ("orders.customer_id").
+A table is a pandas DataFrame, a mapping of column name -> 1-D array (NumPy,
+pandas or Arrow), or an Arrow table (anything with `__arrow_c_stream__`,
+converted column by column in `arrow`). Its columns come out as NumPy arrays
+with a null mask: key columns as int64 or string arrays, time columns as
+int64, feature columns as float32. Every error names the table and the
+column ("orders.customer_id").
 """
 
 from __future__ import annotations
@@ -15,6 +17,9 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+from numpy.dtypes import StringDType
+
+from tovalib_data import arrow
 
 Int64Array = npt.NDArray[np.int64]
 BoolArray = npt.NDArray[np.bool_]
@@ -51,19 +56,32 @@ def _is_series(values: object) -> bool:
     return pd is not None and isinstance(values, pd.Series)
 
 
+def _is_arrow_series(values: object) -> bool:
+    """A pandas Series with an Arrow dtype ("int64[pyarrow]", "date32[day][pyarrow]")."""
+    pd = sys.modules.get("pandas")
+    return pd is not None and isinstance(values, pd.Series) and isinstance(
+        values.dtype, pd.ArrowDtype
+    )
+
+
 class Table:
     """One input table under its name; node i of the graph is row i."""
 
     def __init__(self, name: str, data: Any) -> None:
         self.name = name
         self.data = data
+        self.arrow: Any = None  # a pyarrow Table, for Arrow input
         if is_dataframe(data):
             self.num_rows = len(data)
             return
+        if arrow.is_arrow_table(data):
+            self.arrow = arrow.read_table(data)
+            self.num_rows = self.arrow.num_rows
+            return
         if not isinstance(data, Mapping):
             raise TypeError(
-                f"table {name!r} must be a pandas DataFrame or a dict of column -> "
-                f"1-D array, not {type(data).__name__}"
+                f"table {name!r} must be a pandas DataFrame, a dict of column -> 1-D array "
+                f"or an Arrow table (with __arrow_c_stream__), not {type(data).__name__}"
             )
         lengths: dict[str, int] = {}
         for column, values in data.items():
@@ -88,7 +106,15 @@ class Table:
         return f"{self.name}.({', '.join(columns)})"
 
     def raw(self, column: str) -> Any:
-        """The column as given (Series or array-like), or ValueError if absent."""
+        """The column as given (Series, array-like or Arrow column), or
+        ValueError if absent."""
+        if self.arrow is not None:
+            count = self.arrow.column_names.count(column)
+            if count == 0:
+                raise ValueError(f"table {self.name!r} has no column {column!r}")
+            if count > 1:
+                raise ValueError(f"{self.where(column)}: the column name appears more than once")
+            return self.arrow.column(column)
         columns = self.data.columns if is_dataframe(self.data) else self.data
         if column not in columns:
             raise ValueError(f"table {self.name!r} has no column {column!r}")
@@ -97,16 +123,21 @@ class Table:
             raise ValueError(f"{self.where(column)}: the column name appears more than once")
         return values
 
-    def values_and_nulls(self, column: str) -> tuple[AnyArray, BoolArray | None]:
+    def values_and_nulls(
+        self, column: str, for_key: bool = False
+    ) -> tuple[AnyArray, BoolArray | None]:
         """The column as a 1-D NumPy array and its null mask (None: no nulls).
 
         Nulls are pandas NA/NaN/NaT, NaN and NaT in NumPy arrays, None in
-        object arrays and masked entries of NumPy masked arrays. The values
-        under a null are unspecified.
+        object arrays, masked entries of NumPy masked arrays and Arrow nulls.
+        The values under a null are unspecified. Arrow columns and pandas
+        columns with Arrow dtypes go through `arrow.to_numpy`.
         """
         raw = self.raw(column)
         nulls: BoolArray | None
-        if _is_series(raw):
+        if _is_arrow_series(raw) or (not _is_series(raw) and arrow.is_arrow_column(raw)):
+            values, nulls = arrow.to_numpy(arrow.chunked(raw), self.where(column), for_key)
+        elif _is_series(raw):
             values, nulls = _series_values(raw)
         elif isinstance(raw, np.ma.MaskedArray):
             values, nulls = np.ma.getdata(raw), np.ma.getmaskarray(raw)
@@ -126,34 +157,42 @@ class Table:
         return values, nulls
 
     def key_column(self, column: str) -> KeyPart:
-        """A primary or foreign key column: int64 or string values, and nulls."""
-        values, nulls = self.values_and_nulls(column)
+        """A primary or foreign key column: int64 values, strings or bytes,
+        and nulls.
+
+        Strings given as Python objects (object arrays, pandas and Arrow
+        string columns) become a NumPy StringDType array, which keeps
+        trailing NULs where a 'U' array drops them, so keys compare exactly.
+        A column holding no value at all (empty, or all null) has no kind:
+        it matches the key it refers to, whatever that holds.
+        """
+        where = self.where(column)
+        values, nulls = self.values_and_nulls(column, for_key=True)
+        valid = values if nulls is None else values[~nulls]
+        if len(valid) == 0:
+            return KeyPart(np.zeros(len(values), dtype=np.int64), nulls, None)
         kind = values.dtype.kind
         if kind == "O":
-            valid = values if nulls is None else values[~nulls]
-            inferred = np.asarray(valid.tolist())
-            if inferred.dtype.kind not in "iuUSf" or inferred.ndim != 1:
-                raise TypeError(f"{self.where(column)}: unsupported key type (object values)")
-            values = np.zeros(len(values), dtype=inferred.dtype)
-            values[slice(None) if nulls is None else ~nulls] = inferred
+            valid = _object_keys(valid, where)
+            values = np.zeros(len(values), dtype=valid.dtype)
+            values[slice(None) if nulls is None else ~nulls] = valid
             kind = values.dtype.kind
-        if kind in "US":
+        if kind in "UTS":
             return KeyPart(values, nulls, kind_of(values))
         if kind == "f":
-            valid = values if nulls is None else values[~nulls]
-            if not np.array_equal(valid, np.trunc(valid)):
-                raise TypeError(f"{self.where(column)}: key values must be whole numbers")
+            _check_float_keys(valid, where)
             values = np.where(nulls, 0, values) if nulls is not None else values
-            kind = "i"
+            return KeyPart(values.astype(np.int64), nulls, "int")
         if kind not in "iu":
-            raise TypeError(
-                f"{self.where(column)}: unsupported key type {values.dtype}; "
-                "use integers or strings"
-            )
-        return KeyPart(self._int64(column, values), nulls, "int")
+            raise TypeError(f"{where}: unsupported key type {values.dtype}; use integers or strings")
+        return KeyPart(self._int64(column, values, "keys"), nulls, "int")
 
     def time_column(self, column: str, unit: str) -> tuple[Int64Array, bool]:
-        """A time column as int64, and whether it was a datetime column."""
+        """A time column as int64, and whether it was a datetime column.
+
+        datetime64 values (of any unit) are converted to `unit`; values that
+        do not fit int64 in that unit raise ValueError instead of wrapping.
+        """
         values, nulls = self.values_and_nulls(column)
         if nulls is not None:
             first = int(np.flatnonzero(nulls)[0])
@@ -162,10 +201,9 @@ class Table:
                 f"{first}); every row of a table with a time column needs a time"
             )
         if values.dtype.kind == "M":
-            converted = values.astype(f"datetime64[{unit}]").astype(np.int64)
-            return np.ascontiguousarray(converted), True
+            return _datetimes_as(values, unit, self.where(column)), True
         if values.dtype.kind in "iu":
-            return self._int64(column, values), False
+            return self._int64(column, values, "times"), False
         raise TypeError(
             f"{self.where(column)}: unsupported time type {values.dtype}; "
             "use integers or datetime64"
@@ -184,10 +222,60 @@ class Table:
             out[nulls] = np.nan
         return out
 
-    def _int64(self, column: str, values: AnyArray) -> Int64Array:
+    def _int64(self, column: str, values: AnyArray, what: str) -> Int64Array:
         if values.dtype.kind == "u" and len(values) and int(values.max()) > INT64_MAX:
-            raise TypeError(f"{self.where(column)}: values beyond the int64 range")
+            raise ValueError(
+                f"{self.where(column)}: {what} beyond the int64 range (up to {int(values.max())})"
+            )
         return np.ascontiguousarray(values, dtype=np.int64)
+
+
+def _object_keys(valid: AnyArray, where: str) -> AnyArray:
+    """Non-null key values given as Python objects, as a typed array."""
+    try:
+        return valid.astype(StringDType(coerce=False))
+    except (TypeError, ValueError):  # not all of them are str
+        pass
+    inferred = np.asarray(valid.tolist())
+    kind = inferred.dtype.kind
+    if inferred.ndim != 1 or kind not in "iuSf":
+        mixed = ", strings mixed with other values" if kind == "U" else ""
+        raise TypeError(f"{where}: unsupported key type (object values{mixed})")
+    if kind == "S" and len(b"".join(valid.tolist())) != int(np.strings.str_len(inferred).sum()):
+        raise ValueError(
+            f"{where}: bytes keys that end in a NUL byte cannot be told apart from the "
+            "same keys without it; decode them to str"
+        )
+    return inferred
+
+
+def _check_float_keys(valid: AnyArray, where: str) -> None:
+    """Float keys must be whole numbers within int64 (NaN counts as null)."""
+    finite = np.isfinite(valid)
+    if not finite.all():
+        raise ValueError(f"{where}: key value {valid[~finite][0]} is not a finite number")
+    if not np.array_equal(valid, np.trunc(valid)):
+        raise TypeError(f"{where}: key values must be whole numbers")
+    outside = (valid < -(2.0**63)) | (valid >= 2.0**63)
+    if outside.any():
+        raise ValueError(f"{where}: key value {int(valid[outside][0])} is beyond the int64 range")
+
+
+def _datetimes_as(values: AnyArray, unit: str, where: str) -> Int64Array:
+    """datetime64 values as int64 counts of `unit` since 1970-01-01; refuses
+    values that a conversion to a finer unit would wrap."""
+    target = np.dtype(f"datetime64[{unit}]")
+    if len(values) and values.dtype != target and np.can_cast(values.dtype, target, "safe"):
+        # The conversion is monotonic, so the extremes fit if every value does.
+        ends = np.array([values.min(), values.max()])
+        back = ends.astype(target).astype(values.dtype)
+        for end, again in zip(ends, back):
+            if not end == again:
+                raise ValueError(
+                    f"{where}: the time {end} does not fit int64 as a count of {unit!r} "
+                    "since 1970-01-01; choose a coarser time_unit"
+                )
+    return np.ascontiguousarray(values.astype(target).view(np.int64))
 
 
 def _series_values(series: Any) -> tuple[AnyArray, BoolArray | None]:
