@@ -1,6 +1,7 @@
 """LinkNeighborLoader: batches of pairs, their three subgraphs at the pair's
 time, negatives that existed then, and the loader guarantees of NeighborLoader."""
 
+import dataclasses
 import threading
 
 import numpy as np
@@ -202,7 +203,7 @@ def test_to_pyg_matches_the_batch():
     parts = batch.to_pyg()
     for data, raw in zip(parts, (batch.src, batch.dst, batch.neg)):
         for key, row in raw.row_dict.items():
-            edge_index = data[tuple(key.split("__"))].edge_index
+            edge_index = data[raw.edge_types[key]].edge_index
             assert edge_index.tolist() == [row.tolist(), raw.col_dict[key].tolist()]
         for t, ids in raw.node_dict.items():
             assert data[t].n_id.tolist() == ids.tolist()
@@ -217,3 +218,11 @@ def test_to_pyg_matches_the_batch():
     assert np.shares_memory(tensors.neg_dst.numpy(), batch.neg_dst)
     assert tensors.pair_index.tolist() == batch.pair_index.tolist()
     assert tensors.dst.node_dict["items"].tolist() == batch.dst.node_dict["items"].tolist()
+
+
+@pytest.mark.parametrize("form", ["datetime64", "date"])
+def test_pair_times_take_the_seed_time_forms(form):
+    graph = dataclasses.replace(GRAPH, time_unit="D")  # day d is d days after 1970-01-01
+    stamps = np.datetime64("1970-01-01") + DAY.astype("timedelta64[D]")
+    given = stamps if form == "datetime64" else stamps.astype(object).tolist()
+    assert epoch(loader(graph, time=given, shuffle=False)) == epoch(loader(shuffle=False))
