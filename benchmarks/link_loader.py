@@ -14,11 +14,14 @@ alike:
   times: the users, the positive items, and the negatives the link loader
   drew (collected once beforehand, so they cost this side nothing);
 
+- draw: the negatives of every batch alone (their random stream and the
+  draw), the part of the link loader's work the three passes do not have;
+
 each with `num_workers` 0 and 2, `gather=False` and with node times
-gathered (the default). The figure is the median over rounds of
+gathered (the default). The figures are medians over rounds of
 time(three) / time(link): the link loader's pairs/s as a multiple of what
-three node passes give. Plain: no node times and no pair times; temporal:
-both.
+three node passes give, and of time(draw) / time(link) with 0 workers.
+Plain: no node times and no pair times; temporal: both.
 """
 
 from __future__ import annotations
@@ -39,6 +42,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "src"))
 
 import tovalib_data as td  # noqa: E402
 from graphs import make_graph  # noqa: E402
+from tovalib_data.order import NEGATIVE, stream  # noqa: E402
 
 BATCH, FANOUT = 512, [10, 5]
 
@@ -55,7 +59,7 @@ def main():
     parser.add_argument("--scale", default=None)
     args = parser.parse_args()
     scale = args.scale or ("small" if args.quick else "large")
-    count, batches = (3, 10) if args.quick else (7, 40)
+    count, batches = (3, 10) if args.quick else (11, 40)
 
     raw = make_graph(scale, seed=0)
     # An event's user and item: the one neighbour of each event.
@@ -86,8 +90,17 @@ def main():
                                      num_neighbors=FANOUT, batch_size=BATCH, shuffle=False,
                                      num_workers=workers, gather=gather)
 
+        pool = link(0, False)._plan.pool
+        starts = range(0, len(user), BATCH)
+
+        def draw():
+            for index, start in enumerate(starts):
+                rng = np.random.default_rng(stream(0, NEGATIVE, 0, index))
+                pool.draw(rng, item[start:start + BATCH],
+                          None if pair_time is None else pair_time[start:start + BATCH], 1)
+
         print(f"\n== {mode}")
-        print("workers  gather  link pairs/s  three passes pairs/s  link / three")
+        print("workers  gather  link pairs/s  three passes pairs/s  link / three  draw / link")
         for workers in (0, 2):
             for gather in (False, True):
                 # One loader per side for all rounds, as over a training run's epochs.
@@ -95,7 +108,7 @@ def main():
                 passes = [node("user", user, workers, gather), node("item", item, workers, gather),
                           node("item", negatives, workers, gather)]
                 sides = {"link": lambda: [None for _ in link_loader],
-                         "three": lambda: [None for p in passes for _ in p]}
+                         "three": lambda: [None for p in passes for _ in p], "draw": draw}
                 sides["link"]()  # warm the pages and the samplers
                 times = {name: [] for name in sides}
                 for _ in range(count):
@@ -103,8 +116,10 @@ def main():
                         times[name].append(timed(fn))
                 per_s = {k: len(user) / statistics.median(v) for k, v in times.items()}
                 ratio = statistics.median(b / a for a, b in zip(times["link"], times["three"]))
+                share = statistics.median(b / a for a, b in zip(times["link"], times["draw"]))
                 print(f"{workers:7d}  {str(gather):6s}  {per_s['link']:12.0f}  "
-                      f"{per_s['three']:20.0f}  {ratio:12.2f}")
+                      f"{per_s['three']:20.0f}  {ratio:12.2f}  "
+                      f"{share if workers == 0 else float('nan'):11.3f}")
 
 
 if __name__ == "__main__":

@@ -32,6 +32,7 @@ if TYPE_CHECKING:
 
 Int64Array = npt.NDArray[np.int64]
 
+
 @dataclass(frozen=True)
 class LinkBatch:
     """The three subgraphs of one batch of pairs.
