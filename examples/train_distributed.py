@@ -2,9 +2,10 @@
 
     torchrun --nproc_per_node=2 examples/train_distributed.py [--quick] [--dir DIR]
 
-Needs torch and torch_geometric. Rank 0 builds the shop graph of
-train_relational.py from its tables and saves it under DIR with the training
-pairs; every rank then memory-maps the same files (`Graph.load(path,
+Needs torch and torch_geometric (pip install 'tovalib[pyg]'). Rank 0 builds
+the shop graph of train_relational.py from its tables and saves it under DIR
+with the training pairs (without --dir: in a fresh temporary directory,
+removed at the end); every rank then memory-maps the same files (`Graph.load(path,
 mmap=True)`: the operating system shares the pages between the processes)
 and samples its own shard of every epoch (`NeighborLoader(rank=...,
 world_size=...)`; all shards have the same number of batches, so the ranks
@@ -21,8 +22,10 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import shutil
 import sys
 import tempfile
+from typing import Any
 
 import numpy as np
 
@@ -37,18 +40,27 @@ from train_relational import (  # noqa: E402
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="a small shop, few steps")
-    parser.add_argument("--dir", default=os.path.join(tempfile.gettempdir(), "tovalib_ddp"))
+    parser.add_argument("--dir", default=None,
+                        help="where to save the graph (default: a fresh temporary directory)")
     parser.add_argument("--epochs", type=int, default=None)
     parser.add_argument("--record", default=None, help="write gathered seeds and losses here")
     args = parser.parse_args(argv)
-    torch = require("torch")
-    require("torch_geometric")
-    dist = require("torch.distributed")
-    DistributedDataParallel = require("torch.nn.parallel").DistributedDataParallel
+    torch = require("torch", "pyg")
+    require("torch_geometric", "pyg")
+    dist = require("torch.distributed", "pyg")
+    DistributedDataParallel = require("torch.nn.parallel", "pyg").DistributedDataParallel
 
     dist.init_process_group("gloo")
     rank, world_size = dist.get_rank(), dist.get_world_size()
-    graph_dir, task_file = os.path.join(args.dir, "graph"), os.path.join(args.dir, "task.npz")
+    # Rank 0 picks the directory and tells the others (one machine).
+    where: list[Any] = [args.dir or (tempfile.mkdtemp(prefix="tovalib_ddp_") if rank == 0
+                                     else None)]
+    dist.broadcast_object_list(where, src=0)
+    work_dir = str(where[0])
+    if rank == 0:
+        print(f"graph and training pairs in {work_dir}"
+              + ("" if args.dir else " (removed at the end)"), flush=True)
+    graph_dir, task_file = os.path.join(work_dir, "graph"), os.path.join(work_dir, "task.npz")
     if rank == 0:
         tables = make_tables(*((300, 30) if args.quick else (5000, 300)))
         td.Graph.from_tables(tables, **SCHEMA).save(graph_dir)
@@ -98,6 +110,9 @@ def main(argv: list[str] | None = None) -> None:
     dist.barrier()
     del model, optimizer
     dist.destroy_process_group()
+    del graph, loader  # the memory maps, before their files go
+    if rank == 0 and not args.dir:
+        shutil.rmtree(work_dir)
 
 
 if __name__ == "__main__":

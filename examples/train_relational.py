@@ -12,7 +12,9 @@ whose seed time is the cut-off, so a customer's subgraph holds only what was
 known by then. `NeighborLoader` samples the batches (the same ones on every
 run and for any number of workers) and `Batch.to_pyg()` hands them to a
 2-layer heterogeneous GraphSAGE, which trims the last hop away before its
-second layer (`trim_to_layer`). Training uses the cut-offs of months 6 to 9,
+second layer (`trim_to_layer`). Products have no feature columns: each
+product gets a learned embedding, looked up by the sampled nodes' ids in
+the graph (`n_id`). Training uses the cut-offs of months 6 to 9,
 validation the one of month 10. Per epoch it prints the mean training loss
 and the validation ROC AUC.
 """
@@ -76,7 +78,8 @@ SCHEMA: dict[str, Any] = {
     "primary_keys": {"customers": "customer_id", "products": "product_id", "orders": "order_id"},
     "foreign_keys": {"orders": {"customer_id": "customers", "product_id": "products"}},
     "time_columns": {"customers": "signup", "orders": "placed"},
-    "feature_columns": {"customers": ["age"], "products": ["price"], "orders": ["amount"]},
+    # products: no features, so a learned embedding per product (see make_model)
+    "feature_columns": {"customers": ["age"], "orders": ["amount"]},
     "time_unit": "D",
 }
 
@@ -105,12 +108,14 @@ def make_task(tables: dict[str, Any], cutoffs: list[int]) -> tuple[np.ndarray, .
 
 
 def make_model(graph: td.Graph, entity: str, hidden: int = 32) -> Any:
-    torch = require("torch")
-    nn = require("torch_geometric.nn")
-    trim_to_layer = require("torch_geometric.utils").trim_to_layer
+    torch = require("torch", "pyg")
+    nn = require("torch_geometric.nn", "pyg")
+    trim_to_layer = require("torch_geometric.utils", "pyg").trim_to_layer
 
     node_types = graph.node_types
-    in_dims = {t: graph.x[t].shape[1] + (t in graph.node_time) for t in node_types}
+    # Input columns: the stored features and, for timed types, the node's age.
+    in_dims = {t: (graph.x[t].shape[1] if t in graph.x else 0) + (t in graph.node_time)
+               for t in node_types}
 
     module: Any = torch.nn.Module
 
@@ -118,7 +123,12 @@ def make_model(graph: td.Graph, entity: str, hidden: int = 32) -> Any:
         def __init__(self) -> None:
             super().__init__()
             self.encode = torch.nn.ModuleDict(
-                {t: torch.nn.Linear(in_dims[t], hidden) for t in node_types})
+                {t: torch.nn.Linear(in_dims[t], hidden) for t in node_types if in_dims[t]})
+            # A type without feature columns gets a learned vector per node,
+            # looked up by the sampled nodes' ids in the graph (n_id).
+            self.embed = torch.nn.ModuleDict(
+                {t: torch.nn.Embedding(graph.num_nodes[t], hidden)
+                 for t in node_types if t not in graph.x})
             # Each layer only has the edge types whose output a later layer
             # reads (every parameter then gets a gradient, as DDP requires).
             # (HeteroConv warns about the node types a layer leaves out.)
@@ -135,7 +145,7 @@ def make_model(graph: td.Graph, entity: str, hidden: int = 32) -> Any:
 
         def forward(self, data: Any) -> Any:
             seeds = data[entity]
-            x = {t: self.encode[t](features(data, t)) for t in node_types}
+            x = {t: self.inputs(data, t) for t in node_types}
             edge_index = data.edge_index_dict
             for layer, conv in enumerate(self.convs):
                 # Before layer l, drop the nodes and edges of the last l hops:
@@ -145,15 +155,29 @@ def make_model(graph: td.Graph, entity: str, hidden: int = 32) -> Any:
                 x = {t: h.relu() for t, h in conv(x, edge_index).items()}
             return self.head(x[entity][: seeds.batch_size]).squeeze(-1)
 
-    def features(data: Any, node_type: str) -> Any:
-        """Stored features, standardised per batch, plus each node's age in
-        years at its seed's cut-off (seed_time[batch] - time)."""
+        def inputs(self, data: Any, node_type: str) -> Any:
+            """The hidden vectors of a type's sampled nodes: its embedding
+            rows and/or its encoded input columns."""
+            store = data[node_type]
+            h = torch.zeros(store.num_nodes, hidden)
+            if node_type in self.embed:
+                h = h + self.embed[node_type](store.n_id)
+            if node_type in self.encode:
+                h = h + self.encode[node_type](columns(data, node_type))
+            return h
+
+    def columns(data: Any, node_type: str) -> Any:
+        """Stored features, scaled, plus each node's age in years at its
+        seed's cut-off (seed_time[batch] - time)."""
         store = data[node_type]
-        x = torch.log1p(store.x.abs()) if node_type != "customers" else store.x / 50
+        parts = []
+        if "x" in store:
+            parts.append(torch.log1p(store.x.abs()) if node_type != "customers"
+                         else store.x / 50)
         if "time" in store:
             age = data[entity].seed_time[store.batch] - store.time
-            x = torch.cat([x, (age.float() / 365).unsqueeze(-1)], dim=-1)
-        return x
+            parts.append((age.float() / 365).unsqueeze(-1))
+        return torch.cat(parts, dim=-1)
 
     return HeteroSAGE()
 
@@ -173,7 +197,7 @@ def roc_auc(label: np.ndarray, score: np.ndarray) -> float:
 
 
 def evaluate(model: Any, loader: td.NeighborLoader, label: np.ndarray) -> float:
-    torch = require("torch")
+    torch = require("torch", "pyg")
     model.eval()
     scores = np.empty(len(label))
     with torch.no_grad():
@@ -190,8 +214,8 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--no-progress", action="store_true")
     args = parser.parse_args(argv)
-    torch = require("torch")
-    require("torch_geometric")
+    torch = require("torch", "pyg")
+    require("torch_geometric", "pyg")
     torch.manual_seed(0)
 
     customers, products = (400, 40) if args.quick else (5000, 300)

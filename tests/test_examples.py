@@ -156,6 +156,18 @@ def test_prefetch_loader_yields_the_serial_batches():
         assert 0 < low <= mean <= high
 
 
+@pytest.mark.parametrize("name", ["train_relational.py", "train_distributed.py"])
+def test_training_examples_without_torch_name_the_extra_they_need(name):
+    # torch made unimportable: the error must name tovalib[pyg], not tovalib[torch].
+    code = ("import runpy, sys; sys.modules['torch'] = None; sys.argv[1:] = ['--quick']; "
+            f"runpy.run_path({str(EXAMPLES / name)!r}, run_name='__main__')")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 1
+    assert "ImportError: torch is required for this; install it with pip install " \
+           "'tovalib[pyg]'" in done.stderr, done.stderr
+
+
 @pytest.mark.parametrize(
     "name, args",
     [

@@ -3,6 +3,11 @@ shards, worker errors and shutdown, and the conversions to torch and PyG."""
 
 import dataclasses
 import datetime
+import os
+import signal
+import subprocess
+import sys
+import textwrap
 import threading
 import traceback
 import warnings
@@ -186,6 +191,95 @@ def test_stopping_early_leaves_no_thread(stop):
     assert not loader_threads()
 
 
+CHILD_PRELUDE = f"""
+import os, signal, sys, threading
+sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
+from test_loader import loader_threads, random_graph
+import tovalib_data as td
+
+def waiting_in_next(frame):  # inside a queue's get, called by the pass
+    while frame is not None:
+        if frame.f_code.co_name == "get" and frame.f_code.co_filename.endswith("queue.py"):
+            return True
+        frame = frame.f_back
+    return False
+"""
+
+WAIT_AND_STOP = """
+graph = random_graph(users=200, items=5, events=400000)  # batches slower than consuming
+ldr = td.NeighborLoader(graph, "user", num_neighbors=[-1, -1], batch_size=4, num_workers=1,
+                        prefetch=1)
+how, got = sys.argv[1], []
+
+def consume():
+    got.extend(1 for _ in it)
+
+if how in ("signal", "interrupt"):  # the handler runs in the waiting main thread
+    def handler(signum, frame):
+        if not waiting_in_next(frame):
+            signal.setitimer(signal.ITIMER_REAL, 0.001)
+        elif how == "signal":
+            ldr.close()
+        else:
+            raise KeyboardInterrupt
+    signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.001)
+    try:
+        for _ in ldr:
+            got.append(1)
+    except KeyboardInterrupt:
+        pass
+else:  # another thread stops the pass the consumer thread waits in
+    it = iter(ldr)
+    consumer = threading.Thread(target=consume)
+    consumer.start()
+    while not waiting_in_next(sys._current_frames().get(consumer.ident)):
+        pass
+    state = ldr.state_dict()
+    if how == "close":
+        ldr.close()
+    elif how == "iter":
+        iter(ldr)
+    else:
+        ldr.load_state_dict(state)
+    consumer.join()
+    ldr.close()
+print(len(got) < len(ldr), len(loader_threads()))
+"""
+
+
+def run_child(script, *args):
+    done = subprocess.run([sys.executable, "-c", CHILD_PRELUDE + textwrap.dedent(script), *args],
+                          capture_output=True, text=True, timeout=120)
+    return done
+
+
+@pytest.mark.parametrize("how", ["close", "iter", "load_state_dict", "signal", "interrupt"])
+def test_stopping_ends_a_consumer_waiting_in_next(how):
+    # A hang fails by the child's timeout.
+    done = run_child(WAIT_AND_STOP, how)
+    assert (done.returncode, done.stdout) == (0, "True 0\n"), done.stderr
+
+
+EXIT_WHILE_SAMPLING = """
+graph = random_graph(users=3000, items=50, events=300000)
+ldr = td.NeighborLoader(graph, "user", num_neighbors=[-1, -1], batch_size=64, num_workers=2,
+                        prefetch=100)
+it = iter(ldr)  # held: leaving does not drop it
+next(it)
+if sys.argv[1] == "interrupt":
+    os.kill(os.getpid(), signal.SIGINT)
+    signal.pause()
+"""
+
+
+@pytest.mark.parametrize("how", ["end of script", "interrupt"])
+def test_exit_stops_the_workers_of_a_held_pass(how):
+    done = run_child(EXIT_WHILE_SAMPLING, how)
+    assert "terminate called" not in done.stderr
+    assert done.returncode == (-signal.SIGINT if how == "interrupt" else 0), done.stderr
+
+
 @pytest.mark.parametrize("kwargs, error, match", [
     (dict(entity_table="users"), ValueError, "unknown entity table 'users'"),
     (dict(num_neighbors={"user__made__event": [2]}), ValueError,
@@ -288,6 +382,8 @@ def test_budgets_take_a_default_and_triples(num_neighbors):
      r"time_windows\['event__by__user'\]: bounds must be integers"),
     (dict(time_windows={"event__by__user": [(-5, 0)]}, num_neighbors=[4, 3]),
      r"time_windows\['event__by__user'\] has 1 rows but the budgets have 2 hops"),
+    (dict(time_windows={"event__by__user": [-5, 0]}),
+     r"time_windows\['event__by__user'\] must have shape \(hops, 2\)"),
     (dict(time_windows={"default": [(-5, 0)]}), "time_windows: unknown edge type key 'default'"),
     (dict(num_neighbors={"default": [1], "event__by__user": [1], ("event", "by", "user"): [2]}),
      r"num_neighbors: edge type \('event', 'by', 'user'\) is given twice"),
@@ -299,9 +395,35 @@ def test_bad_budgets_are_refused(kwargs, match):
         loader(random_graph(timed=True), seed_time=500, **kwargs)
 
 
-def test_bad_state_is_refused():
-    with pytest.raises(ValueError, match="seed 0 and 8 batches; this one has seed 1"):
-        loader(seed=1).load_state_dict(loader().state_dict())
+TIMED = random_graph(timed=True)
+
+
+@pytest.mark.parametrize("saved, other, match", [
+    ({}, dict(seed=1), r"state is of another loader: seed 0 \(this one: 1\)$"),
+    ({}, dict(world_size=2), r"batches 8 \(this one: 4\), world_size 1 \(this one: 2\)$"),
+    (dict(world_size=2), dict(world_size=2, rank=1), r"loader: rank 0 \(this one: 1\)$"),
+    ({}, dict(seeds=np.arange(60)[::-1]), "state is of another loader: digest '"),
+    (dict(graph=TIMED, seed_time=400), dict(graph=TIMED, seed_time=500), "loader: digest '"),
+    ({}, dict(num_neighbors=[4, 2]), "state is of another loader: digest '"),
+])
+def test_state_of_another_loader_is_refused(saved, other, match):
+    state = loader(**saved).state_dict()
+    loader(**saved).load_state_dict(state)  # its own is taken
+    with pytest.raises(ValueError, match=match):
+        loader(**other).load_state_dict(state)
+
+
+@pytest.mark.parametrize("change, match", [
+    (dict(digest=None), "state lacks 'digest'"),
+    (dict(position=9), r"state position 9 outside \[0, 8\]"),
+    (dict(epoch=-1), r"state\['epoch'\] must be an integer >= 0"),
+    (dict(position=1.5), r"state\['position'\] must be an integer"),
+])
+def test_bad_state_is_refused(change, match):
+    state = {**loader().state_dict(), **change}
+    state = {k: v for k, v in state.items() if v is not None}
+    with pytest.raises(ValueError, match=match):
+        loader().load_state_dict(state)
 
 
 def test_windows_and_datetime_seed_times():
@@ -394,6 +516,7 @@ def test_to_pyg_matches_the_batch():
         assert edge.edge_index.tolist() == [row.tolist(), batch.col_dict[key].tolist()]
         assert edge.num_sampled_edges == batch.num_sampled_edges_dict[key].tolist()
     for t, ids in batch.node_dict.items():
+        assert data[t].get("num_nodes") == len(ids)  # stored, not inferred: "item" has no x
         assert data[t].n_id.tolist() == ids.tolist()
         assert data[t].batch.tolist() == batch.batch_dict[t].tolist()
         assert data[t].num_sampled_nodes == batch.num_sampled_nodes_dict[t].tolist()

@@ -3,6 +3,7 @@ two processes whose shards together cover the epoch."""
 
 import json
 import math
+import os
 import re
 import subprocess
 import sys
@@ -13,8 +14,9 @@ from conftest import optional
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 
 
-def run(*args):
-    done = subprocess.run([sys.executable, *args], capture_output=True, text=True, timeout=600)
+def run(*args, env=None):
+    done = subprocess.run([sys.executable, *args], capture_output=True, text=True, timeout=600,
+                          env=env)
     assert done.returncode == 0, done.stdout + done.stderr
     return done
 
@@ -32,10 +34,16 @@ def test_train_relational_learns_the_task():
 
 def test_two_ranks_cover_the_epoch(tmp_path):
     optional("torch_geometric")
-    record = tmp_path / "record.json"
-    run("-m", "torch.distributed.run", "--standalone", "--nproc_per_node=2",
-        str(EXAMPLES / "train_distributed.py"), "--quick", "--dir", str(tmp_path),
-        "--record", str(record))
+    record, scratch = tmp_path / "record.json", tmp_path / "tmp"
+    scratch.mkdir()
+    # Without --dir: a fresh temporary directory, removed at the end.
+    done = run("-m", "torch.distributed.run", "--standalone", "--nproc_per_node=2",
+               str(EXAMPLES / "train_distributed.py"), "--quick", "--record", str(record),
+               env={**os.environ, "TMPDIR": str(scratch)})
+    work_dir = Path(re.search(r"^graph and training pairs in (\S+) \(removed at the end\)$",
+                              done.stdout, re.M).group(1))
+    assert work_dir.parent == scratch and work_dir.name != "tovalib_ddp"
+    assert not work_dir.exists()
     got = json.loads(record.read_text())
     (ranks,), (losses,) = got["seed_index"], got["loss"]  # one epoch
     assert len(ranks[0]) == len(ranks[1]) and len(losses[0]) == len(losses[1]) > 1

@@ -16,12 +16,14 @@ EXTRAS = {
 }
 
 
-def require(module: str) -> ModuleType:
-    """Import `module`, or raise ImportError naming the extra that installs it."""
+def require(module: str, extra: str | None = None) -> ModuleType:
+    """Import `module`, or raise ImportError naming the extra that installs
+    it: `extra`, for a caller that needs a larger one (torch for a PyG
+    model: "pyg"), or the module's own from EXTRAS."""
     try:
         return importlib.import_module(module)
     except ImportError as exc:
-        extra = EXTRAS.get(module, module)
+        extra = extra or EXTRAS.get(module.split(".")[0], module)
         raise ImportError(
             f"{module} is required for this; install it with "
             f"pip install 'tovalib[{extra}]'"

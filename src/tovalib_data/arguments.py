@@ -48,7 +48,10 @@ def windows(values: Any, key: str) -> npt.NDArray[Any]:
     """(hops, 2) windows of integers as an int64 array, or an object array
     when a lower bound is None. Floats, strings and the like are refused
     rather than truncated or parsed."""
-    rows = [tuple(w) for w in (values.tolist() if isinstance(values, np.ndarray) else values)]
+    try:
+        rows = [tuple(w) for w in (values.tolist() if isinstance(values, np.ndarray) else values)]
+    except TypeError:  # not a sequence of rows
+        rows = [()]
     if any(len(w) != 2 for w in rows):
         raise ValueError(f"time_windows[{key!r}] must have shape (hops, 2)")
     bounds = [(_bound(lo, key, True), _bound(hi, key, False)) for lo, hi in rows]

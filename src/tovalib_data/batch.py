@@ -47,8 +47,12 @@ def _csr(indptr: Any, indices: Any, positions: int) -> tuple[Int64Array, Int64Ar
 class Batch:
     """The sampled subgraphs of one batch of seeds.
 
-    The first six fields are the sampler's results (see the README's
-    "Results"). `seed_node` and `seed_time` are what was sampled from
+    `entity_table` is the seeds' node type. The next six fields are the
+    sampler's results (see the README's "Results"): per edge type key
+    `row_dict`, `col_dict` (local source and destination indices) and
+    `num_sampled_edges_dict` (per hop); per node type `node_dict` (global
+    ids), `batch_dict` (each node's seed) and `num_sampled_nodes_dict`
+    (seeds, then per hop). `seed_node` and `seed_time` are what was sampled from
     (`seed_time` is None when the loader had no seed times); `seed_index`
     is each seed's position in the loader's seed array, for looking up
     labels. `x_dict` holds the graph's feature rows and `time_dict` the
@@ -73,6 +77,7 @@ class Batch:
 
     @property
     def batch_size(self) -> int:
+        """The number of seeds (the first nodes of `entity_table`)."""
         return len(self.seed_node)
 
     def targets(self, node_type: str, indptr: Any, indices: Any) -> npt.NDArray[np.bool_]:
@@ -107,7 +112,8 @@ class Batch:
         return np.isin(seed_of * span + nodes, owner * span + wanted)
 
     def to_torch(self) -> TorchBatch:
-        """The same arrays as torch tensors sharing their memory."""
+        """The same arrays as torch tensors sharing their memory (needs
+        torch: `tovalib[torch]`)."""
         tensor = require("torch").from_numpy
 
         def convert(d: dict[str, Any]) -> dict[str, torch.Tensor]:
@@ -130,10 +136,14 @@ class Batch:
         )
 
     def to_pyg(self) -> Any:
-        """A `torch_geometric.data.HeteroData` in the layout of PyG's loaders.
+        """A `torch_geometric.data.HeteroData` in the layout of PyG's loaders
+        (needs `tovalib[pyg]`).
 
-        Per node type: `n_id`, `batch`, `num_sampled_nodes` (seeds, then per
-        hop), and `x` and `time` where the graph has them. Per edge type
+        Per node type: `num_nodes`, `n_id`, `batch`, `num_sampled_nodes`
+        (seeds, then per hop), and `x` and `time` where the graph has them.
+        A type without features has no `x`; give it a learned embedding
+        indexed by `n_id` (the nodes' ids in the graph), as the training
+        examples do. Per edge type
         (as a triple): `edge_index` = [row; col] and `num_sampled_edges`
         (per hop); both lists are what `torch_geometric.utils.trim_to_layer`
         reads. The seeds' node type also holds `batch_size`, `input_id`
@@ -147,6 +157,7 @@ class Batch:
         data = hetero_data()
         for node_type, ids in self.node_dict.items():
             store = data[node_type]
+            store.num_nodes = len(ids)  # also for types without x
             store.n_id = tensor(ids)
             store.batch = tensor(self.batch_dict[node_type])
             store.num_sampled_nodes = self.num_sampled_nodes_dict[node_type].tolist()
@@ -171,7 +182,8 @@ class Batch:
 
 @dataclass(frozen=True)
 class TorchBatch:
-    """`Batch` with torch tensors in place of the NumPy arrays."""
+    """`Batch` with torch tensors in place of the NumPy arrays (the same
+    fields; `edge_types` stays a dict of triples)."""
 
     entity_table: str
     row_dict: dict[str, torch.Tensor]

@@ -29,18 +29,55 @@ __all__ = ["NeighborLoader", "sampler_seed"]
 
 
 class NeighborLoader(EpochLoader[Batch]):
-    """Iterates over the sampled batches of one epoch (see the README).
+    """Iterates over the sampled batches of an epoch: batch i of epoch e is
+    the sampler's result for its seeds, drawn by a sampler seeded from
+    (seed, e, global batch index), so the same for any `num_workers` and
+    on every run; `state_dict` / `load_state_dict` resume exactly.
 
-    `num_neighbors` is one list of counts per hop for every edge type, or a
-    dict keyed by edge type key; `time_windows` maps edge type keys to
-    (hops, 2) windows, as `sampling_time_offsets`. Every edge type takes one
-    budget: with a list, the edge types without a window get the list.
-    `num_workers` threads sample up to `prefetch` batches each ahead of the
-    consumer; 0 samples in the caller's thread. With `progress=True` a tqdm
-    bar is shown when tqdm is installed. With `gather=False` batches carry
-    no feature rows or node times (for features kept elsewhere).
+    Parameters:
+
+    - `graph`: the `Graph` to sample.
+    - `entity_table`: the node type of the seeds.
+    - `seeds`: node ids of `entity_table`, one training example per
+      position (repeats allowed); None means every row, 0..n-1.
+    - `seed_time`: None (no cut-off: count budgets sample plainly, unless
+      the seeds' type has node times), or each seed's cut-off: one for all
+      (an int or one time is broadcast) or one per seed. Integers are in
+      the graph's time unit; `numpy.datetime64`, `datetime.date` and
+      `datetime.datetime`, pandas `Timestamp`, `DatetimeIndex` and datetime
+      `Series`, and sequences of them are converted to it (time-zone-aware
+      ones as UTC; see `tovalib_data.seed_time`). NaT or a time that does not
+      fit int64 is a ValueError; integers all far outside the node times
+      warn (another unit?).
+    - `num_neighbors`: counts per hop (-1: all) for every edge type without
+      a window, or a dict keyed by edge type key ("src__rel__dst") or
+      (src, rel, dst) triple, where "default" gives the counts of every
+      edge type the dict does not name.
+    - `time_windows`: edge type (key or triple) -> (hops, 2) windows of
+      integer offsets from the seed time, one row per hop, `None` for no
+      lower bound (as the sampler's `sampling_time_offsets`). Each edge
+      type takes exactly one budget: counts or a window.
+    - `batch_size`: seeds per batch; `shuffle`: a new seed order each
+      epoch, from (seed, epoch); `drop_last`: drop the last, short batch
+      (and, with several ranks, the seeds that do not divide evenly).
+    - `seed`: the root of every random stream (order and sampling).
+    - `num_workers`: threads that sample ahead of the consumer (0: sample
+      in the consumer's thread); `prefetch`: batches each worker keeps
+      ready.
+    - `rank`, `world_size`: this process's shard for data-parallel
+      training; every rank gets the same number of batches.
+    - `progress`: show a tqdm progress bar, when tqdm is installed.
+    - `gather`: put the sampled nodes' feature rows and node times into
+      each batch (`x_dict`, `time_dict`); False for features kept elsewhere.
+
+    Integer arguments take any integral (NumPy's too). Bad arguments are a
+    ValueError or TypeError naming the argument, the edge type or the key.
 
     One pass at a time: starting a new iteration stops the previous one.
+    Leaving the loop, dropping the iterator, `close()`, a new `iter()` or
+    `load_state_dict` stops the worker threads; a consumer waiting in
+    `next()` then gets StopIteration. Passes still held at exit are
+    stopped before the interpreter finalizes.
     """
 
     def __init__(

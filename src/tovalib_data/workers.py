@@ -21,6 +21,22 @@ POLL = 0.05  # seconds a blocked worker waits before checking for a stop
 THREAD_PREFIX = "tovalib-loader"
 _thread_ids = itertools.count()
 
+class Flag:
+    """A stop flag that takes no lock, so that raising it from a signal
+    handler cannot wait for a lock its own thread holds (as Event.set can)."""
+
+    __slots__ = ("_raised",)
+
+    def __init__(self) -> None:
+        self._raised = False
+
+    def set(self) -> None:
+        self._raised = True
+
+    def is_set(self) -> bool:
+        return self._raised
+
+
 # A batch, or the error raised in its place.
 Result = tuple[Any, BaseException | None]
 
@@ -30,7 +46,7 @@ class Workers(Generic[ItemT]):
     every count-th one from the w-th, into `queues[w]`."""
 
     def __init__(self, plan: Plan[ItemT], order: EpochOrder, epoch: int, shard: Int64Array,
-                 start: int, end: int, count: int, prefetch: int, stop: threading.Event) -> None:
+                 start: int, end: int, count: int, prefetch: int, stop: Flag) -> None:
         self.queues: list[queue.Queue[Result]] = []
         self.threads: list[threading.Thread] = []
         for w in range(count):
@@ -42,13 +58,9 @@ class Workers(Generic[ItemT]):
             self.queues.append(q)
             self.threads.append(thread)
 
-    def start(self) -> None:
-        for thread in self.threads:
-            thread.start()
-
 
 def produce(plan: Plan[Any], order: EpochOrder, epoch: int, shard: Int64Array,
-            indices: range, out: queue.Queue[Result], stop: threading.Event) -> None:
+            indices: range, out: queue.Queue[Result], stop: Flag) -> None:
     """A worker: makes batches `indices` in order into `out` until stopped. An
     error is handed over in place of its batch, with its traceback."""
     sampler = None
