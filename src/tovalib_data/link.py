@@ -80,23 +80,37 @@ class TorchLinkBatch:
 
 
 class LinkNeighborLoader(EpochLoader[LinkBatch]):
-    """Iterates over the batches of (source, destination) pairs of one epoch.
+    """Iterates over the batches of (source, destination) pairs of an
+    epoch. Each batch is a `LinkBatch`: the subgraphs of its pairs' sources,
+    of their destinations and of `negatives` negative destinations per
+    pair, all sampled at the pairs' times, so nothing later than a pair's
+    cut-off enters any of the three. Batch i of epoch e is a pure function
+    of (seed, e, global batch index): the same for any `num_workers` and on
+    every run; `state_dict` / `load_state_dict` resume exactly.
 
-    Pair i is (`src[i]`, `dst[i]`): row ids of `src_table` and `dst_table`,
-    at time `time[i]` (any form `NeighborLoader` takes for `seed_time`, one
-    value broadcast; None for untimed pairs). Each batch is a `LinkBatch`:
-    the subgraphs of its sources, of its destinations, and of `negatives`
-    negative destinations per pair, all sampled at the pairs' times with
-    the budgets `num_neighbors` and `time_windows` (as `NeighborLoader`
-    takes them).
+    Parameters:
 
-    Negatives are drawn with replacement, uniformly among the rows of
-    `dst_table` that exist at the pair's time (node time <= pair time, when
-    `dst_table` has node times and the pairs have times; every row
-    otherwise), never the pair's positive, from a stream seeded by (seed,
-    epoch, global batch index). A pair without any such row is refused at
-    construction. Order, shards, workers, `state_dict` and iteration are
-    those of `NeighborLoader`.
+    - `graph`: the `Graph` to sample.
+    - `src_table`, `dst_table`: the node types of the pairs' sources and
+      destinations (may be the same).
+    - `src`, `dst`: row ids of `src_table` and `dst_table`, one training
+      pair per position.
+    - `time`: None (untimed pairs), or each pair's cut-off, one for all or
+      one per pair, in any form `NeighborLoader` takes for `seed_time`.
+    - `negatives`: negative destinations per pair, drawn with replacement,
+      uniformly among the rows of `dst_table` that exist at the pair's time
+      (node time <= pair time when `dst_table` has node times, its own or
+      inherited, and the pairs have times; every row otherwise), never the
+      pair's positive, from a stream seeded by (seed, epoch, global batch
+      index). A pair without any such row is a ValueError naming its
+      position and time. 0: no `neg`.
+    - `num_neighbors`, `time_windows`: the budgets of every edge type, as
+      `NeighborLoader` takes them; the same for all three subgraphs.
+    - `batch_size` (pairs per batch), `shuffle`, `drop_last`, `seed`,
+      `num_workers`, `prefetch`, `rank`, `world_size`, `progress`,
+      `gather`: as for `NeighborLoader`, with pairs in place of seeds.
+
+    Stopping, worker errors and resumption behave as `NeighborLoader`'s.
     """
 
     def __init__(
