@@ -155,3 +155,84 @@ def make_shop(
         key = edge_key(et)
         colptr[key], row[key] = time_sorted_csc(src, dst, num_nodes[et[2]], node_time[et[0]])
     return Graph(list(NODE_TYPES), list(EDGE_TYPES), colptr, row, node_time, num_nodes)
+
+
+def draw_shop_with_tastes(
+    num_customers: int = 2000,
+    num_products: int = 200,
+    num_orders: int = 20000,
+    horizon: int = 365,
+    tastes: int = 8,
+    seed: int = 0,
+) -> dict[str, np.ndarray]:
+    """A shop whose customers have tastes, as columns (vectorised).
+
+    As `draw_shop`, but every product belongs to one of `tastes` categories
+    and has an appeal; every customer has a favourite category and an order
+    rate. An order's one to three distinct products, among those listed
+    before it, are drawn with weight appeal x 12 in the customer's category
+    and appeal x 1 outside it. `taste` (per customer) and `category` (per
+    product) are returned too, for checking; the tables leave them out.
+    """
+    rng = np.random.default_rng(seed)
+    signup = rng.integers(0, horizon // 3, num_customers).astype(np.int64)
+    listed = rng.integers(0, horizon // 2, num_products).astype(np.int64)
+    listed[:tastes] = 0  # something of every category is for sale from day 0
+    category = rng.integers(0, tastes, num_products)
+    category[:tastes] = np.arange(tastes)
+    appeal = rng.lognormal(0.0, 1.0, num_products)
+    taste = rng.integers(0, tastes, num_customers)
+    rate = rng.lognormal(0.0, 0.7, num_customers) * (horizon - signup)
+    customer = rng.choice(num_customers, num_orders, p=rate / rate.sum()).astype(np.int64)
+    placed = (signup[customer] + rng.random(num_orders) * (horizon - signup[customer]))
+    placed = placed.astype(np.int64)
+    order = np.argsort(placed, kind="stable")  # order ids in time order
+    customer, placed = customer[order], placed[order]
+
+    # Distinct products per order: the top `size` of Gumbel-perturbed log
+    # weights, unlisted products left out; in chunks of orders to bound memory.
+    size = rng.integers(1, 4, num_orders)
+    log_appeal = np.log(appeal)
+    items: list[np.ndarray] = []
+    for lo in range(0, num_orders, 4096):
+        hi = min(lo + 4096, num_orders)
+        keys = log_appeal + np.log(12.0) * (category == taste[customer[lo:hi], None])
+        keys = keys + rng.gumbel(size=keys.shape)
+        keys[listed > placed[lo:hi, None]] = -np.inf
+        top = np.argsort(-keys, axis=1, kind="stable")[:, :3]
+        available = (listed <= placed[lo:hi, None]).sum(axis=1)
+        take = np.arange(3) < np.minimum(size[lo:hi], available)[:, None]
+        items.append(np.stack([np.broadcast_to(np.arange(lo, hi)[:, None], top.shape)[take],
+                               top[take]]))
+    item_order, item_product = np.concatenate(items, axis=1).astype(np.int64)
+    return {
+        "signup": signup,
+        "listed": listed,
+        "order_customer": customer,
+        "placed": placed,
+        "item_product": item_product,
+        "item_order": item_order,
+        "taste": taste,
+        "category": category,
+    }
+
+
+def taste_shop_tables(**sizes: int) -> dict[str, dict[str, np.ndarray]]:
+    """The shop of `draw_shop_with_tastes` as the four tables of `shop_tables`,
+    except that order items have no day of their own (a graph built with
+    time inheritance gives them their order's). For `TASTE_SHOP_SCHEMA`."""
+    c = draw_shop_with_tastes(**sizes)
+    return {
+        "customers": {"id": np.arange(len(c["signup"])), "signup": c["signup"]},
+        "products": {"id": np.arange(len(c["listed"])), "listed": c["listed"]},
+        "orders": {"id": np.arange(len(c["placed"])), "customer_id": c["order_customer"],
+                   "placed": c["placed"]},
+        "order_items": {"order_id": c["item_order"], "product_id": c["item_product"]},
+    }
+
+
+TASTE_SHOP_SCHEMA: dict[str, Any] = {
+    "primary_keys": SHOP_SCHEMA["primary_keys"],
+    "foreign_keys": SHOP_SCHEMA["foreign_keys"],
+    "time_columns": {"customers": "signup", "products": "listed", "orders": "placed"},
+}

@@ -49,3 +49,19 @@ def test_two_ranks_cover_the_epoch(tmp_path):
     assert len(ranks[0]) == len(ranks[1]) and len(losses[0]) == len(losses[1]) > 1
     assert set(ranks[0]) | set(ranks[1]) == set(range(got["num_seeds"]))
     assert all(math.isfinite(x) for rank in losses for x in rank)
+
+
+def test_train_recommendation_ranks_products_without_seeing_the_future():
+    optional("torch_geometric")
+    done = run(str(EXAMPLES / "train_recommendation.py"), "--quick", "--no-progress")
+    assert "order items timed through ['order_id', 'product_id']" in done.stdout
+    epochs = re.findall(r"epoch (\d+): training loss ([\d.]+), MAP@10 ([\d.]+) "
+                        r"\(most popular: ([\d.]+)\); nodes after their pair's cut-off: (\w+)",
+                        done.stdout)
+    assert [int(e[0]) for e in epochs] == [1, 2]
+    losses = [float(e[1]) for e in epochs]
+    assert math.isfinite(losses[0]) and losses[1] < losses[0]
+    for _, _, score, popular, later in epochs:
+        assert later == "none"
+        # Far above ranking at random; beating the baseline takes the full run.
+        assert 0.5 * float(popular) < float(score) <= 1

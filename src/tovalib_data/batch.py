@@ -17,6 +17,32 @@ Int64Array = npt.NDArray[np.int64]
 Float32Array = npt.NDArray[np.float32]
 
 
+def _csr(indptr: Any, indices: Any, positions: int) -> tuple[Int64Array, Int64Array]:
+    """`indptr` and `indices` as int64, checked: integers, `indptr` starting at
+    0, never decreasing, ending at len(indices) and covering `positions`
+    positions; `indices` non-negative."""
+    arrays = []
+    for name, values in (("indptr", indptr), ("indices", indices)):
+        array = np.asarray(values)
+        if array.ndim != 1 or not (array.dtype.kind in "iu" or array.size == 0):
+            raise ValueError(f"targets: {name} must be a 1-D array of integers, got "
+                             f"{array.dtype} of shape {array.shape}")
+        if array.dtype == np.uint64 and array.size and array.max() > np.iinfo(np.int64).max:
+            raise ValueError(f"targets: {name} holds values beyond the int64 range")
+        arrays.append(np.asarray(array, dtype=np.int64))
+    ptr, ids = arrays
+    if len(ptr) < positions + 1:
+        raise ValueError(f"targets: indptr has {len(ptr)} entries, but this batch holds seed "
+                         f"position {positions - 1}; give one entry per position in the "
+                         "loader's seeds, plus one")
+    if ptr[0] != 0 or ptr[-1] != len(ids) or (np.diff(ptr) < 0).any():
+        raise ValueError(f"targets: indptr must start at 0, never decrease and end at "
+                         f"len(indices) = {len(ids)}")
+    if ids.size and ids.min() < 0:
+        raise ValueError("targets: indices must be node ids >= 0")
+    return ptr, ids
+
+
 @dataclass(frozen=True)
 class Batch:
     """The sampled subgraphs of one batch of seeds.
@@ -53,6 +79,37 @@ class Batch:
     def batch_size(self) -> int:
         """The number of seeds (the first nodes of `entity_table`)."""
         return len(self.seed_node)
+
+    def targets(self, node_type: str, indptr: Any, indices: Any) -> npt.NDArray[np.bool_]:
+        """Per node of `node_dict[node_type]`, whether its global id is among
+        the targets of the seed whose subgraph it belongs to.
+
+        The targets are given per position in the loader's seeds, in CSR
+        form: those of position p are `indices[indptr[p]:indptr[p + 1]]`
+        (global ids of `node_type`), so `indptr` has one entry per seed
+        position plus one.
+        """
+        if node_type not in self.node_dict:
+            raise ValueError(f"targets: unknown node type {node_type!r}; "
+                             f"node types: {list(self.node_dict)}")
+        ptr, ids = _csr(indptr, indices, int(self.seed_index.max(initial=-1)) + 1)
+        nodes, seed_of = self.node_dict[node_type], self.batch_dict[node_type]
+        # The targets of each seed of this batch, as (seed, id) pairs.
+        start, stop = ptr[self.seed_index], ptr[self.seed_index + 1]
+        lengths = stop - start
+        owner = np.repeat(np.arange(len(lengths), dtype=np.int64), lengths)
+        offsets = np.arange(int(lengths.sum()), dtype=np.int64) - np.repeat(
+            np.cumsum(lengths) - lengths, lengths)
+        wanted = ids[np.repeat(start, lengths) + offsets]
+        if not len(wanted) or not len(nodes):
+            return np.zeros(len(nodes), dtype=bool)
+        # One int64 key per pair: seed * span + id, with ids ranked densely
+        # first when the plain product could overflow.
+        span = int(max(wanted.max(), nodes.max())) + 1
+        if span * max(len(lengths), 1) >= 2**62:
+            _, dense = np.unique(np.concatenate([wanted, nodes]), return_inverse=True)
+            wanted, nodes, span = dense[: len(wanted)], dense[len(wanted):], len(dense)
+        return np.isin(seed_of * span + nodes, owner * span + wanted)
 
     def to_torch(self) -> TorchBatch:
         """The same arrays as torch tensors sharing their memory (needs
