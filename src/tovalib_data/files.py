@@ -10,8 +10,8 @@ from tovalib_data._optional import require
 
 
 def read_table(path: str | os.PathLike[str], **options: Any) -> Any:
-    """A CSV (.csv, .csv.gz, ...) or Parquet (.parquet, .pq) file as a pandas
-    DataFrame, ready for `Graph.from_tables`.
+    """The CSV (.csv, .tsv, .csv.gz, ...) or Parquet (.parquet, .pq) file at
+    `path` as a pandas DataFrame, ready for `Graph.from_tables`.
 
     Integer columns with empty cells are read as nullable Int64 rather than
     float, so foreign keys keep their values. Parquet columns keep their

@@ -20,10 +20,25 @@ Float32Array = npt.NDArray[np.float32]
 class Graph:
     """The arrays a `tovalib.NeighborSampler` reads, plus what built them.
 
-    `colptr`/`row` are keyed by edge type key "src__rel__dst"; `node_time`
-    and `x` by node type (types without times or features are absent).
-    `time_sources` maps each timed node type to its time column, or to the
-    list of relations it inherits its times through.
+    Built by `from_tables`, `from_database` or `load`; a hand-built graph
+    takes the same fields:
+
+    - `node_types`: the node type names, one per table;
+    - `edge_types`: the `(src, rel, dst)` triples, forward then reverse per
+      foreign key;
+    - `colptr`, `row`: per edge type key "src__rel__dst", the CSC arrays
+      (int64; neighbourhoods sorted by time, then id);
+    - `node_time`: per timed node type, one int64 time per node;
+    - `num_nodes`: per node type, its number of nodes (rows);
+    - `x`: per node type with features, a float32 matrix (rows, features);
+    - `time_unit`: the unit of datetime times ("D" ... "ns"), or None when
+      no time column held datetimes;
+    - `report`: per foreign key "table.relation", its rows, resolved,
+      dropped and null counts;
+    - `time_sources`: per timed node type, its time column, or the list of
+      relations it inherits its times through.
+
+    Types without times or features are absent from `node_time` and `x`.
     """
 
     node_types: list[str]
@@ -109,8 +124,9 @@ class Graph:
         is its columns joined by "_"). A foreign key into a table not read
         gives no edges and is reported in `report` with the reason under
         "skipped". Rows are read in primary-key order, streamed in chunks,
-        with a tqdm progress bar when `progress` and tqdm is installed. The
-        other arguments are those of `from_tables`. Needs `tovalib[sql]`.
+        with a tqdm progress bar when `progress` and tqdm is installed.
+        `time_columns`, `feature_columns`, `time_unit` and `inherit_time`
+        are those of `from_tables`. Needs `tovalib[sql]`.
         """
         from tovalib_data.database import from_database
 
@@ -126,15 +142,26 @@ class Graph:
         return summary(self)
 
     def save(self, path: str | os.PathLike[str]) -> None:
-        """Write the graph to the directory `path`, atomically (see `storage`)."""
+        """Write the graph to the directory `path`, atomically.
+
+        `path` must be absent, an empty directory or a saved graph (which is
+        replaced only once the new one is complete); anything else raises
+        FileExistsError. The graph is checked as `load` checks it before
+        anything is written (ValueError naming the array or type).
+        """
         from tovalib_data.storage import save
 
         save(self, path)
 
     @classmethod
     def load(cls, path: str | os.PathLike[str], mmap: bool = True) -> Graph:
-        """A graph saved with `save`; with `mmap` every array is a read-only
-        memory map, read only where sampling touches it."""
+        """The graph saved with `save` in the directory `path`.
+
+        With `mmap` (the default) every array is a read-only memory map,
+        read only where sampling touches it; with `mmap=False` the arrays
+        are read into memory. A manifest or file that does not match raises
+        `GraphFileError` naming the file.
+        """
         from tovalib_data.storage import load
 
         return load(path, mmap=mmap)
@@ -142,8 +169,9 @@ class Graph:
     def sampler(self, seed: int = 0, temporal: bool = True) -> tovalib.NeighborSampler:
         """A sampler over this graph's arrays (nothing is copied).
 
-        With `temporal=False` the sampler gets no node times and samples
-        every edge type in plain mode.
+        `seed` seeds the sampler's random generator (a signed 32-bit
+        integer). With `temporal=False` the sampler gets no node times and
+        samples every edge type in plain mode.
         """
         return tovalib.NeighborSampler(
             self.node_types,

@@ -52,6 +52,7 @@ class LinkBatch:
 
     @property
     def batch_size(self) -> int:
+        """The number of pairs in the batch."""
         return len(self.pair_index)
 
     def to_pyg(self) -> tuple[Any, Any, Any]:
