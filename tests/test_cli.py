@@ -117,12 +117,14 @@ def test_bad_usage_exits_2_naming_the_argument(tmp_path, capsys, args, message):
 
 
 def bad_csv(tmp_path):
+    optional("pandas")
     (tmp_path / "shop").mkdir()
     (tmp_path / "shop" / "orders.csv").write_text("id,placed\n1,2024-01-01\n2,soon\n")
     return [str(tmp_path / "shop"), "--time", "orders=placed"]
 
 
 def duplicate_key(tmp_path):
+    optional("pandas")
     (tmp_path / "shop").mkdir()
     (tmp_path / "shop" / "orders.csv").write_text("id\n1\n2\n1\n")
     return [str(tmp_path / "shop"), "--primary-key", "orders=id"]

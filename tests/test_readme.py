@@ -46,6 +46,8 @@ def test_readme_block_runs(code, tmp_path, monkeypatch):
     for module in ("pandas", "pyarrow"):
         if re.search(rf"^import {module}", code, re.M):
             optional(module)
+    if "from_database(" in code:
+        optional("sqlalchemy")
     monkeypatch.chdir(tmp_path)
     out = io.StringIO()
     with contextlib.redirect_stdout(out):
