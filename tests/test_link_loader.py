@@ -31,6 +31,14 @@ def shop(seed=0, users=40, items=30, events=500, item_times=True, times=True):
 
 
 GRAPH, USER, ITEM, DAY = shop()
+# Users sign up on days 0 and 20; items are listed on days 0, 5 and 50.
+TINY = td.Graph.from_tables(
+    {"users": {"id": np.arange(2), "signup": np.array([0, 20])},
+     "items": {"id": np.arange(3), "listed": np.array([0, 5, 50])},
+     "events": {"user": np.array([0, 1]), "item": np.array([0, 1]), "day": np.array([5, 30])}},
+    primary_keys={"users": "id", "items": "id"},
+    foreign_keys={"events": {"user": "users", "item": "items"}},
+    time_columns={"users": "signup", "items": "listed", "events": "day"})
 
 
 def loader(graph=GRAPH, src=USER, dst=ITEM, time=DAY, **kwargs):
@@ -142,9 +150,20 @@ def test_negatives_exist_at_the_pair_time_and_are_uniform(kind):
         assert chi2 < df + 10 * np.sqrt(2 * df)
 
 
-@pytest.mark.parametrize("budget", [[4, 3], [-1, -1]])
-def test_no_subgraph_holds_a_node_later_than_its_pair(budget):
-    ldr = loader(num_neighbors=budget, negatives=3)
+def windows(upper):
+    """A window on both edge types into events, reaching `upper` days past the seed time."""
+    return {("events", "user", "users"): [(None, upper)] * 2,
+            ("events", "item", "items"): [(-30, upper)] * 2}
+
+
+@pytest.mark.parametrize("budget, ahead", [
+    (dict(num_neighbors=[4, 3]), False), (dict(num_neighbors=[-1, -1]), False),
+    (dict(num_neighbors=[2, 2], time_windows=windows(0)), False),
+    (dict(num_neighbors=[2, 2], time_windows=windows(60)), True),  # past the cut-off, by design
+])
+def test_no_subgraph_holds_a_node_later_than_its_pair(budget, ahead):
+    ldr = loader(**budget, negatives=3)
+    later = False
     for batch in ldr:
         positions = batch.pair_index
         for p, seeds, times in [(batch.src, USER[positions], DAY[positions]),
@@ -153,9 +172,10 @@ def test_no_subgraph_holds_a_node_later_than_its_pair(budget):
             assert p.seed_node.tolist() == seeds.tolist()
             assert p.seed_time.tolist() == times.tolist()
             for t, node_time in p.time_dict.items():
-                assert (node_time <= p.seed_time[p.batch_dict[t]]).all(), t
+                later |= bool((node_time > p.seed_time[p.batch_dict[t]]).any())
         assert batch.neg.seed_index.tolist() == np.repeat(positions, 3).tolist()
         assert sum(len(v) for v in batch.src.node_dict.values()) > len(positions)
+    assert later == ahead
 
 
 def test_without_negatives_there_is_no_negative_part():
@@ -164,8 +184,13 @@ def test_without_negatives_there_is_no_negative_part():
 
 
 @pytest.mark.parametrize("kwargs, match", [
-    (dict(dst=np.zeros(500, int), time=np.zeros(500, int)),
+    (dict(graph=TINY, src=[0], dst=[0], time=[0]),
      "pair 0 \\(time 0\\) has no negative: no row of 'items' other than its positive"),
+    (dict(graph=TINY, src=[0, 1, 1], dst=[0, 0, 1], time=10),
+     "^pair 1 \\(time 10\\): its src, row 1 of 'users', has time 20, later than the "
+     "pair's; .*; 2 pairs have such a src"),
+    (dict(graph=TINY, src=[0, 0], dst=[1, 2], time=[10, 10]),
+     "^pair 1 \\(time 10\\): its dst, row 2 of 'items', has time 50, later than the pair's"),
     (dict(dst=ITEM[:3]), "dst has 3 entries, src has 500"),
     (dict(dst=ITEM + 30), r"dst: node ids of 'items' must lie in \[0, 30\)"),
     (dict(negatives=-1), "negatives must be an integer >= 0"),

@@ -84,10 +84,14 @@ class LinkNeighborLoader(EpochLoader[LinkBatch]):
     """Iterates over the batches of (source, destination) pairs of an
     epoch. Each batch is a `LinkBatch`: the subgraphs of its pairs' sources,
     of their destinations and of `negatives` negative destinations per
-    pair, all sampled at the pairs' times, so nothing later than a pair's
-    cut-off enters any of the three. Batch i of epoch e is a pure function
-    of (seed, e, global batch index): the same for any `num_workers` and on
-    every run; `state_dict` / `load_state_dict` resume exactly.
+    pair, all sampled at the pairs' times. Every pair's source and
+    destination exist at its time (see `time`) and its negatives are drawn
+    among rows that do, so nothing later than a pair's cut-off enters any
+    of the three, as long as no time window has an upper bound above 0
+    (such a window reaches past the cut-off by design). Batch i of epoch e
+    is a pure function of (seed, e, global batch index): the same for any
+    `num_workers` and on every run; `state_dict` / `load_state_dict` resume
+    exactly.
 
     Parameters:
 
@@ -97,7 +101,10 @@ class LinkNeighborLoader(EpochLoader[LinkBatch]):
     - `src`, `dst`: row ids of `src_table` and `dst_table`, one training
       pair per position.
     - `time`: None (untimed pairs), or each pair's cut-off, one for all or
-      one per pair, in any form `NeighborLoader` takes for `seed_time`.
+      one per pair, in any form `NeighborLoader` takes for `seed_time`. A
+      pair whose source or destination has a node time (its table's own or
+      inherited) later than the pair's time is a ValueError naming its
+      position, the endpoint, its time and the pair's.
     - `negatives`: negative destinations per pair, drawn with replacement,
       uniformly among the rows of `dst_table` that exist at the pair's time
       (node time <= pair time when `dst_table` has node times, its own or
@@ -106,7 +113,9 @@ class LinkNeighborLoader(EpochLoader[LinkBatch]):
       index). A pair without any such row is a ValueError naming its
       position and time. 0: no `neg`.
     - `num_neighbors`, `time_windows`: the budgets of every edge type, as
-      `NeighborLoader` takes them; the same for all three subgraphs.
+      `NeighborLoader` takes them; the same for all three subgraphs. A
+      window whose upper bound is above 0 samples nodes later than the
+      pair's time.
     - `batch_size` (pairs per batch), `shuffle`, `drop_last`, `seed`,
       `num_workers`, `prefetch`, `rank`, `world_size`, `progress`,
       `gather`: as for `NeighborLoader`, with pairs in place of seeds.
@@ -148,6 +157,9 @@ class LinkNeighborLoader(EpochLoader[LinkBatch]):
                              "give one destination per source")
         self.time = None if time is None else seed_times(graph, time, len(self.src), "time",
                                                           "src")
+        if self.time is not None:
+            for role, table, ids in (("src", src_table, self.src), ("dst", dst_table, self.dst)):
+                _check_exists(graph, table, ids, self.time, role)
         self.negatives = integer("negatives", negatives, 0)
         self.graph, self.src_table, self.dst_table = graph, src_table, dst_table
         self.num_neighbors, self.time_windows = budgets(graph, num_neighbors, time_windows)
@@ -166,6 +178,25 @@ def _pair_ids(graph: Graph, values: Any, name: str, table: str) -> Int64Array:
     if ids.size and not (0 <= ids.min() and ids.max() < num):
         raise ValueError(f"{name}: node ids of {table!r} must lie in [0, {num})")
     return ids
+
+
+def _check_exists(graph: Graph, table: str, ids: Int64Array, time: Int64Array,
+                  role: str) -> None:
+    """Refuse pairs whose `role` endpoint is later than the pair: it would
+    enter its own subgraph from the future, and set positives apart from
+    negatives, which all exist at the pair's time."""
+    node_time = graph.node_time.get(table)
+    if node_time is None:
+        return
+    own = np.asarray(node_time)[ids]
+    late = np.flatnonzero(own > time)
+    if len(late):
+        first = int(late[0])
+        more = f"; {len(late)} pairs have such a {role}" if len(late) > 1 else ""
+        raise ValueError(f"pair {first} (time {int(time[first])}): its {role}, row "
+                         f"{int(ids[first])} of {table!r}, has time {int(own[first])}, later "
+                         f"than the pair's; a pair's source and destination must exist at "
+                         f"its time{more}")
 
 
 class _LinkPlan:
