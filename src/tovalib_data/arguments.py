@@ -117,8 +117,12 @@ def budgets(graph: Graph, num_neighbors: Any, time_windows: Mapping[Any, Any] | 
     given_windows, _ = _by_key(time_windows or {}, "time_windows", keys, False)
     if isinstance(num_neighbors, Mapping):
         counts, default = _by_key(num_neighbors, "num_neighbors", keys, True)
+        default_name = f"num_neighbors[{DEFAULT!r}]"
     else:
         counts, default = {}, num_neighbors
+        default_name = "num_neighbors"
+    # Checked once, under the name the caller gave it.
+    default = None if default is None else int64_vector(default, default_name)
     for key in keys:
         if key in counts and key in given_windows:
             raise ValueError(f"edge type {key!r} is in both num_neighbors and time_windows; "
