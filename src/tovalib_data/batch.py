@@ -17,30 +17,21 @@ Int64Array = npt.NDArray[np.int64]
 Float32Array = npt.NDArray[np.float32]
 
 
-def _csr(indptr: Any, indices: Any, positions: int) -> tuple[Int64Array, Int64Array]:
-    """`indptr` and `indices` as int64, checked: integers, `indptr` starting at
-    0, never decreasing, ending at len(indices) and covering `positions`
-    positions; `indices` non-negative."""
-    arrays = []
-    for name, values in (("indptr", indptr), ("indices", indices)):
-        array = np.asarray(values)
-        if array.ndim != 1 or not (array.dtype.kind in "iu" or array.size == 0):
-            raise ValueError(f"targets: {name} must be a 1-D array of integers, got "
-                             f"{array.dtype} of shape {array.shape}")
-        if array.dtype == np.uint64 and array.size and array.max() > np.iinfo(np.int64).max:
-            raise ValueError(f"targets: {name} holds values beyond the int64 range")
-        arrays.append(np.asarray(array, dtype=np.int64))
-    ptr, ids = arrays
-    if len(ptr) < positions + 1:
-        raise ValueError(f"targets: indptr has {len(ptr)} entries, but this batch holds seed "
-                         f"position {positions - 1}; give one entry per position in the "
-                         "loader's seeds, plus one")
-    if ptr[0] != 0 or ptr[-1] != len(ids) or (np.diff(ptr) < 0).any():
-        raise ValueError(f"targets: indptr must start at 0, never decrease and end at "
-                         f"len(indices) = {len(ids)}")
-    if ids.size and ids.min() < 0:
-        raise ValueError("targets: indices must be node ids >= 0")
-    return ptr, ids
+def _integers(values: Any, name: str) -> npt.NDArray[Any]:
+    """`values` as a 1-D integer array, in its own dtype (never copied when
+    it is one already)."""
+    array = np.asarray(values)
+    if array.ndim != 1 or not (array.dtype.kind in "iu" or array.size == 0):
+        raise ValueError(f"targets: {name} must be a 1-D array of integers, got "
+                         f"{array.dtype} of shape {array.shape}")
+    return array
+
+
+def _int64(values: npt.NDArray[Any], name: str) -> Int64Array:
+    """Values read from `name` as int64; uint64 ones beyond int64 refused."""
+    if values.dtype == np.uint64 and values.size and values.max() > np.iinfo(np.int64).max:
+        raise ValueError(f"targets: {name} holds values beyond the int64 range")
+    return values.astype(np.int64)
 
 
 @dataclass(frozen=True)
@@ -58,7 +49,8 @@ class Batch:
     labels. `x_dict` holds the graph's feature rows and `time_dict` the
     node times of the sampled nodes, per node type that has them.
     `edge_types` maps each key of `row_dict` to the graph's (src, rel, dst)
-    triple (keys are never split to recover it).
+    triple (keys are never split to recover it). `num_rows` holds the
+    graph's number of rows per node type (the range of its global ids).
     """
 
     entity_table: str
@@ -74,6 +66,7 @@ class Batch:
     x_dict: dict[str, Float32Array] = field(default_factory=dict)
     time_dict: dict[str, Int64Array] = field(default_factory=dict)
     edge_types: dict[str, tuple[str, str, str]] = field(default_factory=dict)
+    num_rows: dict[str, int] = field(default_factory=dict)
 
     @property
     def batch_size(self) -> int:
@@ -86,21 +79,43 @@ class Batch:
 
         The targets are given per position in the loader's seeds, in CSR
         form: those of position p are `indices[indptr[p]:indptr[p + 1]]`
-        (global ids of `node_type`), so `indptr` has one entry per seed
-        position plus one.
+        (global ids of `node_type`, each below its number of rows), so
+        `indptr` has one entry per seed position plus one. Only the slices
+        of this batch's seeds are read and checked (besides `indptr`'s
+        first and last entry), so the same arrays serve every batch at the
+        cost of its own slices; any integer dtype is read as it is.
         """
         if node_type not in self.node_dict:
             raise ValueError(f"targets: unknown node type {node_type!r}; "
                              f"node types: {list(self.node_dict)}")
-        ptr, ids = _csr(indptr, indices, int(self.seed_index.max(initial=-1)) + 1)
-        nodes, seed_of = self.node_dict[node_type], self.batch_dict[node_type]
+        # Only the batch's slices are read, converted and checked: a call
+        # costs time in the batch, not in the loader's seeds.
+        ptr, ids = _integers(indptr, "indptr"), _integers(indices, "indices")
+        positions = int(self.seed_index.max(initial=-1)) + 1
+        if len(ptr) < positions + 1:
+            raise ValueError(f"targets: indptr has {len(ptr)} entries, but this batch holds "
+                             f"seed position {positions - 1}; give one entry per position in "
+                             "the loader's seeds, plus one")
+        start = _int64(ptr[self.seed_index], "indptr")
+        stop = _int64(ptr[self.seed_index + 1], "indptr")
+        if (ptr[0] != 0 or ptr[-1] != len(ids)
+                or ((start < 0) | (stop < start) | (stop > len(ids))).any()):
+            raise ValueError(f"targets: indptr must start at 0, never decrease and end at "
+                             f"len(indices) = {len(ids)}")
         # The targets of each seed of this batch, as (seed, id) pairs.
-        start, stop = ptr[self.seed_index], ptr[self.seed_index + 1]
         lengths = stop - start
         owner = np.repeat(np.arange(len(lengths), dtype=np.int64), lengths)
         offsets = np.arange(int(lengths.sum()), dtype=np.int64) - np.repeat(
             np.cumsum(lengths) - lengths, lengths)
-        wanted = ids[np.repeat(start, lengths) + offsets]
+        wanted = _int64(ids[np.repeat(start, lengths) + offsets], "indices")
+        rows = self.num_rows.get(node_type)
+        bad = wanted < 0
+        if rows is not None:
+            bad |= wanted >= rows
+        if bad.any():
+            allowed = ">= 0" if rows is None else f"in [0, {rows})"
+            raise ValueError(f"targets: indices must be ids of {node_type!r} rows, {allowed}")
+        nodes, seed_of = self.node_dict[node_type], self.batch_dict[node_type]
         if not len(wanted) or not len(nodes):
             return np.zeros(len(nodes), dtype=bool)
         # One int64 key per pair: seed * span + id, with ids ranked densely
@@ -133,6 +148,7 @@ class Batch:
             x_dict=convert(self.x_dict),
             time_dict=convert(self.time_dict),
             edge_types=dict(self.edge_types),
+            num_rows=dict(self.num_rows),
         )
 
     def to_pyg(self) -> Any:
@@ -198,3 +214,4 @@ class TorchBatch:
     x_dict: dict[str, torch.Tensor]
     time_dict: dict[str, torch.Tensor]
     edge_types: dict[str, tuple[str, str, str]]
+    num_rows: dict[str, int]
