@@ -3,8 +3,9 @@ vectors, and one budget (counts or a time window) per edge type."""
 
 from __future__ import annotations
 
-from collections.abc import Mapping
-from typing import Any
+from collections.abc import Mapping, Sequence
+from collections.abc import Set as AbstractSet
+from typing import Any, Protocol, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -12,6 +13,26 @@ import numpy.typing as npt
 from tovalib_data.graph import Graph
 
 Int64Array = npt.NDArray[np.int64]
+
+# What the loaders take, as a type checker sees it.
+EdgeType = tuple[str, str, str]
+V_co = TypeVar("V_co", covariant=True)
+
+
+class ByEdgeType(Protocol[V_co]):
+    """A mapping keyed by edge type keys ("src__rel__dst") and/or
+    (src, rel, dst) triples. Typed by its items: a Mapping is invariant in
+    its keys, so neither a dict[str, ...] nor a dict literal mixing both
+    kinds of key would be a Mapping[str | EdgeType, ...]."""
+
+    def items(self) -> AbstractSet[tuple[str | EdgeType, V_co]]: ...
+
+
+Ids = Sequence[int] | npt.NDArray[np.integer[Any]]
+Counts = Sequence[int] | npt.NDArray[np.integer[Any]]
+NumNeighbors = Counts | ByEdgeType[Counts]
+Window = Sequence[Sequence[int | None]] | npt.NDArray[Any]
+TimeWindows = ByEdgeType[Window]
 
 
 def integer(name: str, value: Any, low: int | None = None) -> int:
@@ -63,7 +84,6 @@ def windows(values: Any, key: str) -> npt.NDArray[Any]:
 
 
 Budgets = tuple[dict[str, Int64Array], dict[str, npt.NDArray[Any]]]
-EdgeType = tuple[str, str, str]
 DEFAULT = "default"
 
 
@@ -80,7 +100,7 @@ def edge_type_keys(graph: Graph) -> dict[str, EdgeType]:
     return keys
 
 
-def _by_key(given: Mapping[Any, Any], name: str, keys: dict[str, EdgeType],
+def _by_key(given: ByEdgeType[Any], name: str, keys: dict[str, EdgeType],
             default_allowed: bool) -> tuple[dict[str, Any], Any]:
     """`given` keyed by sampler keys (its keys may be keys or triples), and
     the value of its "default" entry (None without one)."""
@@ -104,7 +124,7 @@ def _by_key(given: Mapping[Any, Any], name: str, keys: dict[str, EdgeType],
     return out, default
 
 
-def budgets(graph: Graph, num_neighbors: Any, time_windows: Mapping[Any, Any] | None) -> Budgets:
+def budgets(graph: Graph, num_neighbors: Any, time_windows: TimeWindows | None) -> Budgets:
     """The count budgets and the time windows of every edge type of `graph`,
     keyed as the sampler keys them; each edge type gets exactly one.
 

@@ -9,7 +9,6 @@ batch is a pure function of (seed, epoch, batch index).
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
@@ -18,14 +17,15 @@ import numpy.typing as npt
 
 import tovalib
 from tovalib_data._optional import require
-from tovalib_data.arguments import budgets, int64_vector, integer
+from tovalib_data.arguments import (Ids, NumNeighbors, TimeWindows, budgets, int64_vector,
+                                    integer)
 from tovalib_data.batch import Batch, TorchBatch
 from tovalib_data.graph import Graph
 from tovalib_data.negatives import Negatives
 from tovalib_data.order import NEGATIVE, EpochOrder, Step, sampler_seed, stream
 from tovalib_data.passes import EpochLoader
 from tovalib_data.plan import SamplerPool, draws_nothing, subgraph
-from tovalib_data.seed_time import seed_times
+from tovalib_data.seed_time import SeedTimes, seed_times
 
 if TYPE_CHECKING:
     import torch  # type: ignore[import-not-found, unused-ignore]
@@ -128,11 +128,11 @@ class LinkNeighborLoader(EpochLoader[LinkBatch]):
         graph: Graph,
         src_table: str,
         dst_table: str,
-        src: Sequence[int] | Int64Array,
-        dst: Sequence[int] | Int64Array,
-        time: Any = None,
-        num_neighbors: Sequence[int] | Mapping[str, Sequence[int]] = (10, 5),
-        time_windows: Mapping[str, Any] | None = None,
+        src: Ids,
+        dst: Ids,
+        time: SeedTimes | None = None,
+        num_neighbors: NumNeighbors = (10, 5),
+        time_windows: TimeWindows | None = None,
         negatives: int = 1,
         batch_size: int = 512,
         shuffle: bool = True,

@@ -8,20 +8,19 @@ of worker threads, in whatever order they finish, and after a restart.
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 import tovalib
-from tovalib_data.arguments import budgets, int64_vector
+from tovalib_data.arguments import Ids, NumNeighbors, TimeWindows, budgets, int64_vector
 from tovalib_data.batch import Batch
 from tovalib_data.graph import Graph
 from tovalib_data.order import EpochOrder, Step, sampler_seed
 from tovalib_data.passes import EpochLoader
 from tovalib_data.plan import SamplerPool, draws_nothing, subgraph
-from tovalib_data.seed_time import seed_times
+from tovalib_data.seed_time import SeedTimes, seed_times
 
 Int64Array = npt.NDArray[np.int64]
 
@@ -84,10 +83,10 @@ class NeighborLoader(EpochLoader[Batch]):
         self,
         graph: Graph,
         entity_table: str,
-        seeds: Sequence[int] | Int64Array | None = None,
-        seed_time: Sequence[int] | npt.NDArray[Any] | int | None = None,
-        num_neighbors: Sequence[int] | Mapping[str, Sequence[int]] = (10, 5),
-        time_windows: Mapping[str, Any] | None = None,
+        seeds: Ids | None = None,
+        seed_time: SeedTimes | None = None,
+        num_neighbors: NumNeighbors = (10, 5),
+        time_windows: TimeWindows | None = None,
         batch_size: int = 512,
         shuffle: bool = True,
         drop_last: bool = False,

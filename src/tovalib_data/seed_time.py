@@ -23,7 +23,8 @@ from __future__ import annotations
 import datetime
 import sys
 import warnings
-from typing import Any
+from collections.abc import Sequence
+from typing import Any, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -31,6 +32,19 @@ import numpy.typing as npt
 from tovalib_data.graph import Graph
 
 Int64Array = npt.NDArray[np.int64]
+
+
+class HasArray(Protocol):
+    """What NumPy can turn into an array by itself: pandas `DatetimeIndex`
+    and `Series`, and the like."""
+
+    def __array__(self) -> npt.NDArray[Any]: ...
+
+
+# The forms above, as a type checker sees them (pandas Timestamps are
+# datetimes).
+Time = int | np.integer[Any] | np.datetime64 | datetime.date
+SeedTimes = Time | Sequence[Time] | npt.NDArray[Any] | HasArray
 
 _INT64 = np.iinfo(np.int64)
 # datetime64 units, coarsest first; from "W" on each is a fixed multiple of the previous.
