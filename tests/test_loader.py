@@ -197,9 +197,11 @@ sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
 from test_loader import loader_threads, random_graph
 import tovalib_data as td
 
-def waiting_in_next(frame):  # inside a queue's get, called by the pass
+def waiting_in_next(frame):  # in a queue's get, or (no workers) sampling the batch
     while frame is not None:
-        if frame.f_code.co_name == "get" and frame.f_code.co_filename.endswith("queue.py"):
+        code = frame.f_code
+        if (code.co_name, os.path.basename(code.co_filename)) in (("get", "queue.py"),
+                                                                  ("subgraph", "plan.py")):
             return True
         frame = frame.f_back
     return False
@@ -207,9 +209,9 @@ def waiting_in_next(frame):  # inside a queue's get, called by the pass
 
 WAIT_AND_STOP = """
 graph = random_graph(users=200, items=5, events=400000)  # batches slower than consuming
-ldr = td.NeighborLoader(graph, "user", num_neighbors=[-1, -1], batch_size=4, num_workers=1,
-                        prefetch=1)
-how, got = sys.argv[1], []
+ldr = td.NeighborLoader(graph, "user", num_neighbors=[-1, -1], batch_size=4,
+                        num_workers=int(sys.argv[2]), prefetch=1)
+how, got, before = sys.argv[1], [], []  # before: batches received when it was stopped
 
 def consume():
     got.extend(1 for _ in it)
@@ -218,7 +220,9 @@ if how in ("signal", "interrupt"):  # the handler runs in the waiting main threa
     def handler(signum, frame):
         if not waiting_in_next(frame):
             signal.setitimer(signal.ITIMER_REAL, 0.001)
-        elif how == "signal":
+            return
+        before.append(len(got))
+        if how == "signal":
             ldr.close()
         else:
             raise KeyboardInterrupt
@@ -236,6 +240,7 @@ else:  # another thread stops the pass the consumer thread waits in
     while not waiting_in_next(sys._current_frames().get(consumer.ident)):
         pass
     state = ldr.state_dict()
+    before.append(len(got))
     if how == "close":
         ldr.close()
     elif how == "iter":
@@ -244,7 +249,7 @@ else:  # another thread stops the pass the consumer thread waits in
         ldr.load_state_dict(state)
     consumer.join()
     ldr.close()
-print(len(got) < len(ldr), len(loader_threads()))
+print(len(got) < len(ldr), len(got) - before[0], len(loader_threads()))
 """
 
 
@@ -254,11 +259,13 @@ def run_child(script, *args):
     return done
 
 
+@pytest.mark.parametrize("num_workers", [1, 0])
 @pytest.mark.parametrize("how", ["close", "iter", "load_state_dict", "signal", "interrupt"])
-def test_stopping_ends_a_consumer_waiting_in_next(how):
-    # A hang fails by the child's timeout.
-    done = run_child(WAIT_AND_STOP, how)
-    assert (done.returncode, done.stdout) == (0, "True 0\n"), done.stderr
+def test_stopping_ends_a_consumer_waiting_in_next(how, num_workers):
+    # No batch is handed over once stopped, not even the one being sampled
+    # then; a hang fails by the child's timeout.
+    done = run_child(WAIT_AND_STOP, how, str(num_workers))
+    assert (done.returncode, done.stdout) == (0, "True 0 0\n"), done.stderr
 
 
 EXIT_WHILE_SAMPLING = """

@@ -257,6 +257,8 @@ class Pass(Iterator[ItemT], Generic[ItemT]):
                     self._sampler = self._plan.acquire_sampler()
                 item = self._plan.batch(self._order.step(self._epoch, self._shard, self._next),
                                         self._sampler)
+            if self._stop.is_set():  # closed while this batch was being made: it is dropped
+                raise StopIteration
         except BaseException:  # StopIteration, a worker's error, KeyboardInterrupt
             self._finish()
             raise
