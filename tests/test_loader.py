@@ -405,6 +405,24 @@ def test_bad_budgets_are_refused(kwargs, match):
         loader(random_graph(timed=True), seed_time=500, **kwargs)
 
 
+@pytest.mark.parametrize("window", [
+    [(2**63, 0)], [(-2**63 - 1, 0)], [(None, 2**63)], [(np.uint64(2**64 - 1), 0)],
+    [(None, np.uint64(2**64 - 1))], np.array([[0, 2**64 - 1]], np.uint64)])
+@pytest.mark.parametrize("kind", ["NeighborLoader", "LinkNeighborLoader"])
+def test_window_bounds_outside_int64_are_refused(kind, window):
+    def build(bounds):
+        options = dict(num_neighbors=[3], num_workers=0,
+                       time_windows={("event", "by", "user"): bounds})
+        if kind == "NeighborLoader":
+            return td.NeighborLoader(random_graph(timed=True), "user", seed_time=500, **options)
+        return td.LinkNeighborLoader(random_graph(timed=True), "user", "item", [0, 1], [0, 1],
+                                     500, **options)
+    next(iter(build([(-2**63, 2**63 - 1)])))  # the int64 extremes themselves are bounds
+    with pytest.raises(ValueError, match=r"^time_windows\['event__by__user'\]: bound "
+                                         r"-?\d+ lies outside int64"):
+        build(window)
+
+
 TIMED = random_graph(timed=True)
 
 

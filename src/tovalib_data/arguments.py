@@ -13,6 +13,7 @@ import numpy.typing as npt
 from tovalib_data.graph import Graph
 
 Int64Array = npt.NDArray[np.int64]
+INT64_MIN, INT64_MAX = int(np.iinfo(np.int64).min), int(np.iinfo(np.int64).max)
 
 # What the loaders take, as a type checker sees it.
 EdgeType = tuple[str, str, str]
@@ -62,6 +63,9 @@ def _bound(value: Any, key: str, lower: bool) -> int | None:
         side = "lower" if lower else "upper"
         raise ValueError(f"time_windows[{key!r}]: bounds must be integers (the {side} bound "
                          f"may not be {value!r}; only a lower bound may be None)")
+    if not INT64_MIN <= value <= INT64_MAX:
+        raise ValueError(f"time_windows[{key!r}]: bound {int(value)} lies outside int64 "
+                         f"[{INT64_MIN}, {INT64_MAX}]")
     return int(value)
 
 
