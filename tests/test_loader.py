@@ -499,6 +499,9 @@ def test_seed_time_forms(form, expected):
     ("ns", np.datetime64("9999-12-31", "us"), ValueError, "does not fit int64 as counts of 'ns'"),
     ("ns", datetime.date(9999, 12, 31), ValueError, "does not fit int64 as counts of 'ns'"),
     ("s", 500.0, TypeError, "seed_time must be integers .* got float64"),
+    ("s", np.array([1, True] * 30, dtype=object), TypeError, "^seed_time .* got a bool among"),
+    ("s", [500] * 59 + [True], TypeError, "^seed_time must be integers .* got a bool among"),
+    ("s", (np.bool_(False),) + (500,) * 59, TypeError, "^seed_time .* got a bool among them"),
     ("s", "1970-01-01", TypeError, "seed_time must be integers .* got <U10"),
     (None, np.datetime64(CUT), TypeError, "seed_time: dates and times need a graph with a time unit"),
 ])

@@ -3,7 +3,8 @@ the graph's node times.
 
 Accepted forms, a single one broadcast to every seed or one per seed:
 
-- integers (Python or NumPy), taken as counts of the graph's time unit;
+- integers (Python or NumPy), taken as counts of the graph's time unit
+  (bools are not integers here: a bool among them is a TypeError);
 - `numpy.datetime64` scalars and arrays, in any unit;
 - `datetime.date` and `datetime.datetime` objects, and sequences of them;
 - pandas `Timestamp`, `DatetimeIndex` and datetime `Series` (NumPy or Arrow
@@ -23,7 +24,7 @@ from __future__ import annotations
 import datetime
 import sys
 import warnings
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import Any, Protocol
 
 import numpy as np
@@ -87,8 +88,14 @@ def _as_array(values: Any, name: str) -> npt.NDArray[Any]:
         return _pandas_times(values, name)
     if isinstance(values, datetime.date):  # a datetime is a date
         return _datetime_objects(np.array([values], dtype=object), name).reshape(())
+    if isinstance(values, (list, tuple)) and _holds_bools(values):
+        raise TypeError(f"{name} must be integers in the graph's time unit, or dates and "
+                        "times; got a bool among them")
     array = np.asarray(values)
     if array.dtype == object and array.size:
+        if _holds_bools(array.flat):
+            raise TypeError(f"{name} must be integers in the graph's time unit, or dates "
+                            "and times; got a bool among them")
         first = array.flat[0]
         if _from_pandas(first):
             return _pandas_times(array.ravel(), name).reshape(array.shape)
@@ -106,6 +113,13 @@ def _as_array(values: Any, name: str) -> npt.NDArray[Any]:
         raise TypeError(f"{name} must be integers in the graph's time unit, or dates "
                         f"and times; got {type(first).__name__} objects")
     return array
+
+
+def _holds_bools(items: Iterable[Any]) -> bool:
+    """Whether `items` holds a bool (NumPy's too), which NumPy would
+    otherwise take as the integer 0 or 1; the types are collected in C."""
+    kinds = set(map(type, items))
+    return bool in kinds or np.bool_ in kinds
 
 
 def _from_pandas(value: Any) -> bool:
