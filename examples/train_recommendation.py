@@ -116,9 +116,9 @@ def most_popular(tables: dict[str, Any], cutoff: int, available: np.ndarray) -> 
 
 
 def make_model(graph: td.Graph, hidden: int) -> Any:
-    torch = require("torch")
-    nn = require("torch_geometric.nn")
-    trim_to_layer = require("torch_geometric.utils").trim_to_layer
+    torch = require("torch", "pyg")
+    nn = require("torch_geometric.nn", "pyg")
+    trim_to_layer = require("torch_geometric.utils", "pyg").trim_to_layer
     warnings.filterwarnings("ignore", message="There exist node types")  # HeteroConv, see below
 
     module: Any = torch.nn.Module
@@ -187,7 +187,7 @@ def make_model(graph: td.Graph, hidden: int) -> Any:
 
 def bpr_loss(model: Any, batch: td.LinkBatch) -> Any:
     """-log sigmoid(positive score - negative score), over every negative."""
-    functional = require("torch.nn.functional")
+    functional = require("torch.nn.functional", "pyg")
     src, dst, neg = batch.to_pyg()
     customers = model.customers(src)
     positive = (customers * model.products(dst)).sum(-1)
@@ -198,7 +198,7 @@ def bpr_loss(model: Any, batch: td.LinkBatch) -> Any:
 
 def embed_all(model: Any, graph: td.Graph, table: str, seeds: np.ndarray, cutoff: int,
               workers: int) -> Any:
-    torch = require("torch")
+    torch = require("torch", "pyg")
     loader = td.NeighborLoader(graph, table, seeds=seeds, seed_time=cutoff,
                                num_neighbors=FANOUT, batch_size=512, shuffle=False,
                                num_workers=workers)
@@ -207,7 +207,7 @@ def embed_all(model: Any, graph: td.Graph, table: str, seeds: np.ndarray, cutoff
 
 
 def evaluate(model: Any, graph: td.Graph, tables: dict[str, Any], workers: int) -> float:
-    torch = require("torch")
+    torch = require("torch", "pyg")
     relevant = targets(tables, TEST_CUTOFF)
     customers = np.unique(relevant[0])
     available = tables["products"]["listed"] <= TEST_CUTOFF
@@ -249,8 +249,8 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--no-progress", action="store_true")
     args = parser.parse_args(argv)
-    torch = require("torch")
-    require("torch_geometric")
+    torch = require("torch", "pyg")
+    require("torch_geometric", "pyg")
     torch.manual_seed(0)
     torch.set_num_threads(1)  # the loader's workers take the other core
 

@@ -171,7 +171,8 @@ def test_prefetch_loader_yields_the_serial_batches():
         assert 0 < low <= mean <= high
 
 
-@pytest.mark.parametrize("name", ["train_relational.py", "train_distributed.py"])
+@pytest.mark.parametrize("name", ["train_relational.py", "train_distributed.py",
+                                  "train_recommendation.py"])
 def test_training_examples_without_torch_name_the_extra_they_need(name):
     # torch made unimportable: the error must name tovalib[pyg], not tovalib[torch].
     code = ("import runpy, sys; sys.modules['torch'] = None; sys.argv[1:] = ['--quick']; "

@@ -528,6 +528,16 @@ def test_integer_seed_times_far_outside_the_node_times_warn(unit, seed_time, war
         assert f"range over [0, {high}]" in messages[0] and "time unit 's'" in messages[0]
 
 
+@pytest.mark.parametrize("kind", ["Batch", "LinkBatch"])
+def test_to_pyg_without_torch_names_the_pyg_extra(monkeypatch, kind):
+    batch = next(iter(loader() if kind == "Batch" else td.LinkNeighborLoader(
+        GRAPH, "user", "item", [0], [0], num_neighbors=[1], num_workers=0)))
+    monkeypatch.setitem(sys.modules, "torch", None)  # torch made unimportable
+    with pytest.raises(ImportError, match=r"^torch is required for this; install it with "
+                                          r"pip install 'tovalib\[pyg\]'$"):
+        batch.to_pyg()
+
+
 def test_progress_bar(capsys):
     optional("tqdm")
     list(loader(progress=True))

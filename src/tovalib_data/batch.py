@@ -167,8 +167,8 @@ class Batch:
         the seeds. Only `edge_index` is a copy; every other tensor shares
         the batch's memory.
         """
-        torch = require("torch")
-        hetero_data = require("torch_geometric.data").HeteroData
+        torch = require("torch", "pyg")
+        hetero_data = require("torch_geometric.data", "pyg").HeteroData
         tensor = torch.from_numpy
         data = hetero_data()
         for node_type, ids in self.node_dict.items():
