@@ -191,6 +191,28 @@ def test_stopping_early_leaves_no_thread(stop):
     assert not loader_threads()
 
 
+@pytest.mark.parametrize("holder", ["loop", "variable, close", "variable, del"])
+def test_an_interrupt_in_the_loop_body_stops_the_workers_of_the_loops_pass(holder):
+    # A loop over the loader owns its pass: the interrupt drops it, even with
+    # the traceback kept. A pass held in a variable outlives the loop and
+    # keeps its workers until close() or del.
+    ldr = loader(num_workers=2, batch_size=2)
+    it = None if holder == "loop" else iter(ldr)
+    try:
+        for _ in ldr if it is None else it:
+            raise KeyboardInterrupt
+    except KeyboardInterrupt as error:
+        kept = error
+    assert kept.__traceback__ is not None
+    if it is not None:
+        assert len(loader_threads()) == 2
+        if holder == "variable, close":
+            ldr.close()
+        else:
+            del it
+    assert not loader_threads()
+
+
 CHILD_PRELUDE = f"""
 import os, signal, sys, threading
 sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})

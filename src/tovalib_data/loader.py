@@ -73,10 +73,13 @@ class NeighborLoader(EpochLoader[Batch]):
     ValueError or TypeError naming the argument, the edge type or the key.
 
     One pass at a time: starting a new iteration stops the previous one.
-    Leaving the loop, dropping the iterator, `close()`, a new `iter()` or
-    `load_state_dict` stops the worker threads; a consumer waiting in
-    `next()` then gets StopIteration. Passes still held at exit are
-    stopped before the interpreter finalizes.
+    Leaving a loop over the loader (by an exception too), dropping the
+    iterator, `close()`, a new `iter()` or `load_state_dict` stops the
+    worker threads; a consumer waiting in `next()` then gets StopIteration,
+    and a batch being sampled then is dropped. An iterator held in a
+    variable outlives a loop over it, and keeps its workers until one of
+    those (`close()`, `del`). Passes still held at exit are stopped before
+    the interpreter finalizes.
     """
 
     def __init__(
