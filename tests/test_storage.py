@@ -218,7 +218,10 @@ MANIFEST_FAULTS = {
     "nested too deeply": (lambda d: (d / "manifest.json").write_text("[" * 100_000),
                           r"manifest\.json is not valid JSON: nested too deeply"),
     "no time unit": (manifest_edit(lambda m: m.pop("time_unit")),
-                     r"manifest\.json: 'time_unit' must be a string or null"),
+                     r"manifest\.json: 'time_unit' is missing"),
+    "an unknown time unit": (manifest_edit(lambda m: m.update(time_unit="fortnight")),
+                             r"manifest\.json: time_unit must be one of D, h, m, s, ms, us, ns "
+                             r"or None, not 'fortnight'"),
     "NUL in a file name": (set_entry("row", "orders__rev_order_id__items", file="row.0\0.npy"),
                            r"row\['orders__rev_order_id__items'\]: malformed entry"),
     "NaN in the report": (lambda d: (d / "manifest.json").write_text(
@@ -290,6 +293,9 @@ UNSAVABLE = {
     "an edge type of an undeclared node type": (
         lambda g: changed(edge_types=[*g.edge_types, ("ghosts", "to", "orders")])(g),
         r"edge type ghosts__to__orders has undeclared node types"),
+    "an unknown time unit": (changed(time_unit="fortnight"),
+                             r"time_unit must be one of D, h, m, s, ms, us, ns or None, "
+                             r"not 'fortnight'"),
     "a report that is not plain JSON": (changed(report={"orders.customer_id": {
         "rows": np.int64(6)}}), r"report must be plain JSON"),
 }

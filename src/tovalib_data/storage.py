@@ -233,8 +233,7 @@ def _prepare(graph: Graph) -> tuple[list[tuple[str, npt.NDArray[Any]]], str]:
     stored = {kind: {name: _stored_array(kind, name, values[name]) for name in values}
               for kind, values in per_kind.items()}
     check_colptr_ends(stored["colptr"], stored["row"])
-    if graph.time_unit is not None and not isinstance(graph.time_unit, str):
-        raise ValueError(f"time_unit must be a string or None, got {graph.time_unit!r}")
+    _time_unit(graph.time_unit, "", ValueError)
     if not isinstance(graph.report, dict):
         raise ValueError(f"report must be a dict, got {type(graph.report).__name__}")
     _plain_json(graph.report, "report")
@@ -420,6 +419,16 @@ def load(path: str | os.PathLike[str], mmap: bool = True) -> Graph:
     )
 
 
+def _time_unit(value: Any, where: str, error: type[ValueError] = GraphFileError) -> None:
+    """A graph's time unit is one `from_tables` makes, or None; save and load
+    check it alike, raising `error`."""
+    from tovalib_data.tables import TIME_UNITS
+
+    if value is not None and not (isinstance(value, str) and value in TIME_UNITS):
+        raise error(f"{where}time_unit must be one of {', '.join(TIME_UNITS)} or None, "
+                    f"not {value!r}")
+
+
 def _time_sources(value: Any, where: str,
                   error: type[ValueError] = GraphFileError) -> dict[str, str | list[str]]:
     """Per timed node type, its time column or the relations it inherits
@@ -473,10 +482,9 @@ def _read_manifest(path: Path) -> dict[str, Any]:
         raise GraphFileError(f"{path}: malformed node or edge types")
     if not all(type(n) is int and 0 <= n <= _INT64_MAX for n in manifest["num_nodes"].values()):
         raise GraphFileError(f"{path}: node counts must be non-negative integers")
-    if "time_unit" not in manifest or not (
-        manifest["time_unit"] is None or isinstance(manifest["time_unit"], str)
-    ):
-        raise GraphFileError(f"{path}: 'time_unit' must be a string or null")
+    if "time_unit" not in manifest:
+        raise GraphFileError(f"{path}: 'time_unit' is missing")
+    _time_unit(manifest["time_unit"], f"{path}: ")
     return manifest
 
 
