@@ -15,7 +15,7 @@ import pytest
 from test_tables import SCHEMA, shop_arrays
 
 import tovalib_data as td
-from tovalib_data.storage import GraphFileError
+from tovalib_data.storage import MAX_REPORT_DEPTH, GraphFileError
 
 
 @pytest.fixture
@@ -210,13 +210,27 @@ def test_load_refuses_a_fifo_instead_of_waiting_on_it(graph, tmp_path, name):
 # Malformed manifests
 
 
+def nested(depth):
+    """A report of `depth` levels of dicts: {"a": {"a": ... {}}}."""
+    report = {}
+    for _ in range(depth - 1):
+        report = {"a": report}
+    return report
+
+
 def set_entry(kind, key, **fields):
     return manifest_edit(lambda m: m["arrays"][kind][key].update(fields))
 
 
 MANIFEST_FAULTS = {
     "nested too deeply": (lambda d: (d / "manifest.json").write_text("[" * 100_000),
-                          r"manifest\.json is not valid JSON: nested too deeply"),
+                          r"manifest\.json is not valid JSON: nested more than 33 levels deep"),
+    "a report nested deeper than a save writes": (
+        manifest_edit(lambda m: m.update(report=nested(MAX_REPORT_DEPTH + 1))),
+        r"manifest\.json is not valid JSON: nested more than 33 levels deep"),
+    "a number too large for a float": (lambda d: (d / "manifest.json").write_text(
+        (d / "manifest.json").read_text().replace('"rows": 6', '"rows": 1e400', 1)),
+        r"manifest\.json is not valid JSON: 1e400 is not a finite number"),
     "no time unit": (manifest_edit(lambda m: m.pop("time_unit")),
                      r"manifest\.json: 'time_unit' is missing"),
     "an unknown time unit": (manifest_edit(lambda m: m.update(time_unit="fortnight")),
@@ -296,6 +310,10 @@ UNSAVABLE = {
     "an unknown time unit": (changed(time_unit="fortnight"),
                              r"time_unit must be one of D, h, m, s, ms, us, ns or None, "
                              r"not 'fortnight'"),
+    "a report nested too deeply": (changed(report=nested(MAX_REPORT_DEPTH + 1)),
+                                   r"report is nested more than 32 levels deep"),
+    "a report nested deeper than the encoder recurses": (
+        changed(report=nested(5000)), r"report is nested more than 32 levels deep"),
     "a report that is not plain JSON": (changed(report={"orders.customer_id": {
         "rows": np.int64(6)}}), r"report must be plain JSON"),
 }
@@ -306,6 +324,16 @@ def test_save_refuses_what_load_would_refuse_before_writing(graph, tmp_path, edi
     with pytest.raises(ValueError, match=message):
         edit(graph).save(tmp_path / "g")
     assert list(tmp_path.iterdir()) == []
+
+
+def test_the_deepest_report_a_save_writes_loads_back_from_deep_in_the_stack(graph, tmp_path):
+    graph = dataclasses.replace(graph, report=nested(MAX_REPORT_DEPTH))
+    graph.save(tmp_path / "g")
+
+    def load_from(depth):  # 100 frames short of the recursion limit
+        return load_from(depth - 1) if depth else td.Graph.load(tmp_path / "g")
+
+    assert load_from(sys.getrecursionlimit() - 100).report == graph.report
 
 
 # ---------------------------------------------------------------------------

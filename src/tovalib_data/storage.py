@@ -61,6 +61,13 @@ KINDS = {
     "x": ("<f4", 2),
 }
 _INT64_MAX = 2**63 - 1
+# How deeply a report's dicts and lists may nest (the report itself is the
+# first level); in the manifest it sits one level deeper. Save and load both
+# check the depth without recursion, so whether a graph loads never depends
+# on how deep the caller's stack is.
+MAX_REPORT_DEPTH = 32
+_MAX_MANIFEST_DEPTH = MAX_REPORT_DEPTH + 1
+_JSON_STRING = re.compile(r'"[^"\\]*(?:\\.[^"\\]*)*"', re.S)
 # The random part of a scratch directory's name (this version writes 8 hex
 # digits; earlier ones 8 of [a-z0-9_]).
 _SUFFIX = re.compile(r"[a-z0-9_]{8}")
@@ -168,6 +175,11 @@ def _stored_array(kind: str, name: str, value: Any) -> npt.NDArray[Any]:
 
 
 def _plain_json(value: Any, what: str) -> str:
+    """`value` as JSON text, or ValueError unless it is JSON that loads back
+    the same: dicts, lists, strings, finite numbers, nested at most
+    `MAX_REPORT_DEPTH` levels."""
+    if _depth(value) > MAX_REPORT_DEPTH:
+        raise ValueError(f"{what} is nested more than {MAX_REPORT_DEPTH} levels deep")
     try:
         text = json.dumps(value, allow_nan=False)
     except (TypeError, ValueError) as exc:
@@ -176,6 +188,30 @@ def _plain_json(value: Any, what: str) -> str:
         raise ValueError(f"{what} must be plain JSON (dicts, lists, strings, numbers), "
                          f"so that it loads back the same")
     return text
+
+
+def _depth(value: Any) -> int:
+    """How deeply dicts, lists and tuples nest in `value`, counted up to
+    `MAX_REPORT_DEPTH` + 1 without recursion (a cycle counts as too deep)."""
+    deepest, stack = 0, [(value, 1)]
+    while stack:
+        item, level = stack.pop()
+        if isinstance(item, (dict, list, tuple)):
+            deepest = max(deepest, level)
+            if deepest > MAX_REPORT_DEPTH:
+                break
+            stack.extend((child, level + 1)
+                         for child in (item.values() if isinstance(item, dict) else item))
+    return deepest
+
+
+def _text_depth(text: str) -> int:
+    """How deeply arrays and objects nest in the JSON `text` (strings, with
+    any brackets in them, left out), found without recursion."""
+    codes = np.frombuffer(_JSON_STRING.sub('""', text).encode(), dtype=np.uint8)
+    steps = np.isin(codes, (ord("["), ord("{"))).astype(np.int64)
+    steps -= np.isin(codes, (ord("]"), ord("}")))
+    return int(np.cumsum(steps).max(initial=0))
 
 
 # ---------------------------------------------------------------------------
@@ -450,10 +486,14 @@ def _read_manifest(path: Path) -> dict[str, Any]:
     except OSError as exc:
         raise GraphFileError(f"{path} cannot be read: {exc.strerror or exc}") from None
     try:
-        manifest = json.loads(data.decode(), parse_constant=_refuse_constant)
-    except (ValueError, RecursionError) as exc:  # UnicodeDecodeError is a ValueError
-        detail = "nested too deeply" if isinstance(exc, RecursionError) else exc
-        raise GraphFileError(f"{path} is not valid JSON: {detail}") from None
+        text = data.decode()
+        if _text_depth(text) > _MAX_MANIFEST_DEPTH:
+            raise ValueError(f"nested more than {_MAX_MANIFEST_DEPTH} levels deep, "
+                             f"deeper than a save writes")
+        manifest = json.loads(text, parse_constant=_refuse_constant,
+                              parse_float=_finite_float)
+    except ValueError as exc:  # UnicodeDecodeError is a ValueError
+        raise GraphFileError(f"{path} is not valid JSON: {exc}") from None
     if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
         raise GraphFileError(f"{path} is not the manifest of a saved graph")
     version = manifest.get("version")
@@ -491,6 +531,15 @@ def _read_manifest(path: Path) -> dict[str, Any]:
 def _refuse_constant(name: str) -> Any:
     """NaN and Infinity are not JSON, and `save` never writes them."""
     raise ValueError(f"{name} is not a JSON value")
+
+
+def _finite_float(text: str) -> float:
+    """A number too large for a float (1e400) would load as infinity, which
+    `save` refuses to write."""
+    value = float(text)
+    if not math.isfinite(value):
+        raise ValueError(f"{text} is not a finite number")
+    return value
 
 
 def _entry_shape(entry: Any, where: str) -> tuple[int, ...]:
