@@ -161,6 +161,87 @@ def test_save_never_replaces_a_directory_that_is_not_a_saved_graph(graph, tmp_pa
     assert sorted(p.name for p in tmp_path.iterdir()) == ["site"]
 
 
+def tree(directory):
+    return sorted((str(p.relative_to(directory)), p.is_dir()) for p in directory.rglob("*"))
+
+
+def link_to_another_manifest(directory):
+    for path in directory.iterdir():
+        path.unlink()
+    td.Graph.from_tables({"only": {"id": np.arange(3)}}).save(directory.parent / "other")
+    (directory / "manifest.json").symlink_to(directory.parent / "other" / "manifest.json")
+
+
+OTHER_FILES_IN_A_SAVED_GRAPH = {
+    "a user's notes": (lambda d: (d / "notes.txt").write_text("mine"),
+                       r"g holds 'notes.txt', which is not one of its saved graph's files"),
+    "a folder": (lambda d: (d / "plots").mkdir(),
+                 r"g holds 'plots', which is not one of its saved graph's files"),
+    "an array's file as a link": (
+        lambda d: (d / "row.0.npy").rename(d / "kept.npy") or
+        (d / "row.0.npy").symlink_to(d / "kept.npy"),
+        r"g holds 'kept.npy', which is not one of its saved graph's files"),
+    "a file the manifest lists under a name a save never gives": (
+        lambda d: (manifest_edit(lambda m: m["arrays"]["row"][CUSTOMER_ORDERS].update(
+            file="notes.txt"))(d), (d / "notes.txt").write_text("mine")),
+        r"g holds 'notes.txt', which is not one of its saved graph's files"),
+    "only a link to another graph's manifest": (link_to_another_manifest,
+                                                r"g exists and is not a saved graph"),
+}
+
+
+@pytest.mark.parametrize("add, message", OTHER_FILES_IN_A_SAVED_GRAPH.values(),
+                         ids=OTHER_FILES_IN_A_SAVED_GRAPH)
+def test_save_never_replaces_a_saved_graph_holding_other_files(graph, tmp_path, add, message):
+    graph.save(tmp_path / "g")
+    add(tmp_path / "g")
+    before = tree(tmp_path)
+    with pytest.raises(FileExistsError, match=message):
+        graph.save(tmp_path / "g")
+    assert tree(tmp_path) == before
+
+
+@pytest.mark.parametrize("path", [".", "", "..", "g/..", Path(".")])
+def test_a_path_not_ending_in_a_name_is_refused_leaving_nothing(graph, tmp_path, monkeypatch,
+                                                                path):
+    graph.save(tmp_path / "g")
+    monkeypatch.chdir(tmp_path / "g")  # "." is the saved graph, ".." holds it
+    before = tree(tmp_path)
+    with pytest.raises(ValueError, match=rf"cannot save a graph to {re.escape(repr(str(path)))}"
+                                         r": the path must end in the name"):
+        graph.save(path)
+    assert tree(tmp_path) == before
+
+
+LINKED = {  # where the link at the save's path leads, and what the save does
+    "a saved graph": ("graphs/v1", None),
+    "a directory that is not a saved graph": (
+        "mine", r"link \(a link to .*mine\) exists and is not a saved graph"),
+    "nothing": ("graphs/missing", r"link \(a link to .*missing\) leads to nothing"),
+}
+
+
+@pytest.mark.parametrize("leads_to, message", LINKED.values(), ids=LINKED)
+def test_a_save_through_a_link_replaces_the_graph_it_leads_to(graph, tmp_path, leads_to,
+                                                              message):
+    old = td.Graph.from_tables({"only": {"id": np.arange(3)}})
+    old.save(tmp_path / "graphs" / "v1")
+    (tmp_path / "mine").mkdir()
+    (tmp_path / "mine" / "notes.txt").write_text("mine")
+    (tmp_path / "link").symlink_to(tmp_path / leads_to)
+    before = tree(tmp_path)
+    if message is not None:
+        with pytest.raises(FileExistsError, match=message):
+            graph.save(tmp_path / "link")
+        assert tree(tmp_path) == before
+        return
+    graph.save(tmp_path / "link")
+    assert (tmp_path / "link").is_symlink()
+    assert [e for e in tree(tmp_path) if not e[0].startswith("graphs/v1/")] == \
+        [e for e in before if not e[0].startswith("graphs/v1/")]
+    assert_same_graph(td.Graph.load(tmp_path / "graphs" / "v1"), graph)
+
+
 # ---------------------------------------------------------------------------
 # A saved graph's modes follow the umask
 

@@ -11,9 +11,10 @@ disk and only then renames it to `path`. An existing graph at `path` is
 first renamed aside and removed after the new one is in place, so at every
 moment `path` is either absent, the old complete graph or the new complete
 graph; a crash in the short gap between the two renames leaves the old graph
-in the sibling directory ".<name>.old-*". Only a directory whose manifest
-reads as a saved graph of a known format version, or an empty one, is ever
-replaced.
+in the sibling directory ".<name>.old-*". Only an empty directory, or a
+saved graph of a known format version holding nothing but its manifest and
+the files it lists, is ever replaced; a `path` that is a symbolic link is
+followed, and the directory it leads to is replaced, the link kept.
 
 Saves of one path take turns through a lock on the file ".<name>.lock"
 beside it, held for the whole save. Whoever holds it knows that no other
@@ -71,6 +72,8 @@ _JSON_STRING = re.compile(r'"[^"\\]*(?:\\.[^"\\]*)*"', re.S)
 # The random part of a scratch directory's name (this version writes 8 hex
 # digits; earlier ones 8 of [a-z0-9_]).
 _SUFFIX = re.compile(r"[a-z0-9_]{8}")
+# The name a save gives an array's file.
+_ARRAY_FILE = re.compile(rf"(?:{'|'.join(KINDS)})\.[0-9]+\.npy")
 
 
 class GraphFileError(ValueError):
@@ -219,15 +222,15 @@ def _text_depth(text: str) -> int:
 
 
 def save(graph: Graph, path: str | os.PathLike[str]) -> None:
-    target = Path(path)
+    target, shown = _save_target(path)
     arrays, manifest = _prepare(graph)
     parent = target.parent
     parent.mkdir(parents=True, exist_ok=True)
     with _save_lock(parent, target.name):
-        if (target.exists() or target.is_symlink()) and not _replaceable(target):
-            raise FileExistsError(
-                f"{target} exists and is not a saved graph; refusing to replace it"
-            )
+        if target.exists() or target.is_symlink():
+            refusal = _refusal(target)
+            if refusal is not None:
+                raise FileExistsError(f"{shown} {refusal}; refusing to replace it")
         _remove_stale(parent, target.name, "new")
         scratch = _fresh_dir(parent, f".{target.name}.new-")
         try:
@@ -300,18 +303,54 @@ def _prepare(graph: Graph) -> tuple[list[tuple[str, npt.NDArray[Any]]], str]:
     return files, json.dumps(manifest, indent=1)
 
 
-def _replaceable(target: Path) -> bool:
-    """Only a saved graph (its manifest reads as one of a known format
-    version) or an empty directory is ever replaced."""
-    if not target.is_dir():
-        return False
-    if not (target / MANIFEST).exists():
-        return not any(target.iterdir())
+def _save_target(path: str | os.PathLike[str]) -> tuple[Path, str]:
+    """The directory a save of `path` writes, and how messages name it.
+
+    A path must end in the directory's name: "", "." and ".." (and "/")
+    would put the scratch directory inside the graph it replaces. A symbolic
+    link is followed: the save replaces the graph the link leads to, and the
+    link stays as it is. A link that leads nowhere is refused."""
+    given = Path(path)
+    if given.name in ("", ".", ".."):  # Path drops a last "." itself ("g/." is "g")
+        raise ValueError(f"cannot save a graph to {os.fspath(path)!r}: the path must end "
+                         "in the name of the graph's directory, not in '.', '..' or '/'")
+    if not given.is_symlink():
+        return given, str(given)
+    real = Path(os.path.realpath(given))
+    shown = f"{given} (a link to {real})"
+    if not real.exists():
+        raise FileExistsError(f"{shown} leads to nothing; refusing to replace it")
+    if real.name in ("", ".", ".."):
+        raise ValueError(f"cannot save a graph to {shown}: it leads to no directory's name")
+    return real, shown
+
+
+def _refusal(target: Path) -> str | None:
+    """Why `target` may not be replaced, or None when it may: only an empty
+    directory, or a saved graph (its manifest reads as one of a known format
+    version) holding nothing but its manifest and the files it lists, as
+    regular files, is ever replaced."""
+    if target.is_symlink() or not target.is_dir():
+        return "exists and is not a saved graph"
+    entries = {entry.name: entry for entry in os.scandir(target)}
+    if not entries:
+        return None
+    manifest_entry = entries.get(MANIFEST)
+    if manifest_entry is None or not manifest_entry.is_file(follow_symlinks=False):
+        return "exists and is not a saved graph"
     try:
-        _read_manifest(target / MANIFEST)
+        manifest = _read_manifest(target / MANIFEST)
     except GraphFileError:
-        return False
-    return True
+        return "exists and is not a saved graph"
+    listed = {MANIFEST} | {  # only names a save gives its files
+        entry["file"] for kind in KINDS for entry in manifest["arrays"][kind].values()
+        if isinstance(entry, dict) and isinstance(entry.get("file"), str)
+        and _ARRAY_FILE.fullmatch(entry["file"])
+    }
+    for name in sorted(entries):
+        if name not in listed or not entries[name].is_file(follow_symlinks=False):
+            return f"holds {name!r}, which is not one of its saved graph's files"
+    return None
 
 
 @contextmanager
