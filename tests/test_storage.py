@@ -7,6 +7,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 import threading
 from pathlib import Path
 
@@ -472,6 +473,50 @@ def test_next_save_removes_what_killed_saves_left(graph, tmp_path):
     assert_same_graph(td.Graph.load(target), graph)
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
         ["g", *(p.name for p in mine)])
+
+
+def left_0_1(which, files):  # a directory as 0.1.0's save made it (tempfile.mkdtemp)
+    def make(parent):
+        made = Path(tempfile.mkdtemp(prefix=f".g.{which}-", dir=parent))
+        for file in files:
+            (made / file).mkdir() if file == "graph" else (made / file).write_bytes(b"")
+        return made
+    return make
+
+
+def yours(name, files):  # a directory of yours, made with the umask's mode
+    def make(parent):
+        (parent / name).mkdir()
+        for file in files:
+            (parent / name / file).write_text("mine")
+        return parent / name
+    return make
+
+
+BESIDE_THE_GRAPH = {  # what a save finds beside its path, and whether it removes it
+    "0.1.0's scratch": (left_0_1("new", ["row.0.npy"]), True),
+    "0.1.0's old graph": (left_0_1("old", ["graph"]), True),
+    "0.1.0's name, finished (maybe a copy)": (left_0_1("new", ["row.0.npy", "manifest.json"]),
+                                               False),
+    "a backup named like 0.1.0's": (yours(".g.old-backup01", ["notes.txt"]), False),
+    "a scratch name of yours": (yours(".g.new-backup01", ["row.0.npy"]), False),
+    "this version's name, your files": (yours(".g.old-deadbeef", ["notes.txt"]), False),
+    "this version's name, its files": (yours(".g.new-deadbeef", ["manifest.json"]), True),
+}
+
+
+@pytest.mark.parametrize("make, removed", BESIDE_THE_GRAPH.values(), ids=BESIDE_THE_GRAPH)
+def test_a_save_removes_only_what_saves_leave_beside_it(graph, tmp_path, make, removed):
+    old_umask = os.umask(0o022)
+    try:
+        graph.save(tmp_path / "g")
+        left = make(tmp_path)
+        before = tree(left)
+        graph.save(tmp_path / "g")
+    finally:
+        os.umask(old_umask)
+    assert left.exists() != removed
+    assert removed or tree(left) == before
 
 
 def test_a_save_in_progress_elsewhere_is_not_stale(graph, tmp_path):

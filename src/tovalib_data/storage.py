@@ -22,6 +22,8 @@ save of that path is running, so the ".<name>.new-*" and ".<name>.old-*"
 directories it finds were left by saves that died midway: the ".new-*" ones
 (never complete) are removed before writing, the ".old-*" ones (which may
 hold the only copy of an older graph) once the new graph is in place.
+Only directories named and filled as a save (of this version or of 0.1.0)
+leaves them are taken for such leftovers; see `_left_by_a_save`.
 
 Loading checks the manifest against every file (it is a regular file, its
 .npy header has the recorded dtype and shape, its size is exactly header
@@ -69,9 +71,10 @@ _INT64_MAX = 2**63 - 1
 MAX_REPORT_DEPTH = 32
 _MAX_MANIFEST_DEPTH = MAX_REPORT_DEPTH + 1
 _JSON_STRING = re.compile(r'"[^"\\]*(?:\\.[^"\\]*)*"', re.S)
-# The random part of a scratch directory's name (this version writes 8 hex
-# digits; earlier ones 8 of [a-z0-9_]).
-_SUFFIX = re.compile(r"[a-z0-9_]{8}")
+# The random part of a scratch directory's name: this version writes 8 hex
+# digits; 0.1.0 made them with tempfile.mkdtemp, 8 of [a-z0-9_], mode 0700.
+_SUFFIX = re.compile(r"[0-9a-f]{8}")
+_SUFFIX_0_1 = re.compile(r"[a-z0-9_]{8}")
 # The name a save gives an array's file.
 _ARRAY_FILE = re.compile(rf"(?:{'|'.join(KINDS)})\.[0-9]+\.npy")
 
@@ -399,11 +402,31 @@ def _remove_stale(parent: Path, name: str, which: str) -> None:
     except ImportError:
         return
     prefix = f".{name}.{which}-"
-    for entry in parent.iterdir():
-        rest = entry.name[len(prefix):]
-        if (entry.name.startswith(prefix) and _SUFFIX.fullmatch(rest)
-                and entry.is_dir() and not entry.is_symlink()):
-            shutil.rmtree(entry, ignore_errors=True)
+    for entry in os.scandir(parent):
+        if entry.name.startswith(prefix) and _left_by_a_save(entry, prefix, which):
+            shutil.rmtree(entry.path, ignore_errors=True)
+
+
+def _left_by_a_save(entry: os.DirEntry[str], prefix: str, which: str) -> bool:
+    """Whether `entry` is exactly what a save of this version or of 0.1.0
+    leaves: a real directory named `prefix` and its random part, holding
+    only a scratch graph's files (".new-*") or the graph moved aside
+    (".old-*": "graph"). 0.1.0's names are told from a name of yours by the
+    mode 0700 it gave them too, and its ".new-*" ones must hold no manifest
+    (a finished scratch graph may be a copy of yours)."""
+    rest = entry.name[len(prefix):]
+    ours, earlier = _SUFFIX.fullmatch(rest), _SUFFIX_0_1.fullmatch(rest)
+    if not (ours or earlier) or not entry.is_dir(follow_symlinks=False):
+        return False
+    if not ours and entry.stat(follow_symlinks=False).st_mode & 0o077:
+        return False
+    try:
+        names = os.listdir(entry.path)
+    except OSError:
+        return False
+    if which == "old":
+        return all(n == "graph" for n in names)
+    return all(_ARRAY_FILE.fullmatch(n) or (ours and n == MANIFEST) for n in names)
 
 
 def _fresh_dir(parent: Path, prefix: str) -> Path:
