@@ -532,3 +532,38 @@ def test_a_save_in_progress_elsewhere_is_not_stale(graph, tmp_path):
         ours.join()
     assert_same_graph(td.Graph.load(target), graph)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["g"]
+
+
+# ---------------------------------------------------------------------------
+# Loads while another thread saves over the same path
+
+
+def test_a_load_during_saves_reads_one_whole_graph_or_finds_none(graph, tmp_path):
+    target, small = tmp_path / "g", td.Graph.from_tables({"only": {"id": np.arange(3)}})
+    graphs = [graph, small]
+    graph.save(target)
+    done, errors = threading.Event(), []
+
+    def save_in_a_loop():
+        i = 0
+        while not done.is_set():
+            i += 1
+            graphs[i % 2].save(target)
+
+    saver = threading.Thread(target=save_in_a_loop)
+    saver.start()
+    try:
+        for _ in range(1500):
+            try:
+                loaded = td.Graph.load(target, mmap=False)
+            except FileNotFoundError as exc:  # the moment between a save's two renames
+                assert "manifest.json is missing" in str(exc)
+                continue
+            except GraphFileError as exc:
+                errors.append(str(exc))
+                continue
+            assert_same_graph(loaded, graphs[loaded.node_types == small.node_types])
+    finally:
+        done.set()
+        saver.join()
+    assert errors == []

@@ -166,7 +166,11 @@ class Graph:
         With `mmap` (the default) every array is a read-only memory map,
         read only where sampling touches it; with `mmap=False` the arrays
         are read into memory. A manifest or file that does not match raises
-        `GraphFileError` naming the file.
+        `GraphFileError` naming the file; no graph at `path` raises
+        FileNotFoundError. A save replacing the graph meanwhile makes the
+        load read the old graph or the new one, whole (it starts over if the
+        old one's files went before it read them), or, in the moment between
+        the save's two renames, find `path` absent.
         """
         from tovalib_data.storage import load
 

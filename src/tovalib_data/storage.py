@@ -28,7 +28,8 @@ leaves them are taken for such leftovers; see `_left_by_a_save`.
 Loading checks the manifest against every file (it is a regular file, its
 .npy header has the recorded dtype and shape, its size is exactly header
 plus data) before mapping anything, and raises `GraphFileError` naming the
-file.
+file. It reads everything through one descriptor of the directory, so a save
+replacing the graph meanwhile never gives it a mix of two graphs (see `load`).
 """
 
 from __future__ import annotations
@@ -467,14 +468,72 @@ def _fsync_dir(directory: Path) -> None:
 # Loading
 
 
+# How many times a load starts over on finding that saves replaced the graph
+# while it was reading it.
+_LOAD_TRIES = 64
+
+
 def load(path: str | os.PathLike[str], mmap: bool = True) -> Graph:
+    """The graph saved at `path`. The directory is opened once and the
+    manifest and every array are read through that descriptor, so a save
+    that replaces the graph meanwhile cannot mix two graphs. What it can do
+    is remove the old graph's files before they are read; an error is then
+    taken for that, not for a broken graph, when `path` no longer leads to
+    the directory read, and the load starts over (a `path` absent at that
+    moment is FileNotFoundError, as for any load)."""
+    directory = Path(path)
+    for _ in range(_LOAD_TRIES):
+        fd = _open_dir(directory)
+        try:
+            return _load_from(directory, fd, mmap)
+        except (GraphFileError, FileNotFoundError):
+            if fd is None or not _replaced(directory, fd):
+                raise
+        finally:
+            if fd is not None:
+                os.close(fd)
+    raise OSError(f"{directory} was replaced by other saves each of the {_LOAD_TRIES} times "
+                  "it was being loaded; try again")
+
+
+def _open_dir(directory: Path) -> int | None:
+    """A descriptor of the directory `directory` (None where descriptors
+    relative to a directory are not supported); FileNotFoundError if there
+    is no directory there."""
+    if not hasattr(os, "O_DIRECTORY") or os.open not in os.supports_dir_fd:
+        return None
+    try:
+        return os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    except (FileNotFoundError, NotADirectoryError):
+        raise FileNotFoundError(f"no saved graph at {directory}: "
+                                f"{directory / MANIFEST} is missing") from None
+    except OSError as exc:
+        raise GraphFileError(f"{directory} cannot be read: {exc.strerror or exc}") from None
+
+
+def _replaced(directory: Path, fd: int) -> bool:
+    """Whether `directory` no longer leads to the directory open as `fd`."""
+    held = os.fstat(fd)
+    try:
+        now = os.stat(directory)
+    except OSError:
+        return True
+    return (now.st_dev, now.st_ino) != (held.st_dev, held.st_ino)
+
+
+def _load_from(directory: Path, fd: int | None, mmap: bool) -> Graph:
+    """The graph in `directory`, its files opened relative to `fd` if given."""
     from tovalib_data.graph import Graph
 
-    directory = Path(path)
     manifest_path = directory / MANIFEST
-    if not (manifest_path.exists() or manifest_path.is_symlink()):
-        raise FileNotFoundError(f"no saved graph at {directory}: {manifest_path} is missing")
-    manifest = _read_manifest(manifest_path)
+    try:
+        os.lstat(MANIFEST if fd is not None else manifest_path, dir_fd=fd)
+    except FileNotFoundError:
+        raise FileNotFoundError(f"no saved graph at {directory}: "
+                                f"{manifest_path} is missing") from None
+    except OSError:
+        pass  # reading it says why
+    manifest = _read_manifest(manifest_path, fd)
     node_types = list(manifest["node_types"])
     edge_types = [(s, r, d) for s, r, d in manifest["edge_types"]]
     num_nodes = dict(manifest["num_nodes"])
@@ -493,7 +552,7 @@ def load(path: str | os.PathLike[str], mmap: bool = True) -> Graph:
     except ValueError as exc:
         raise GraphFileError(f"{manifest_path}: {exc}") from None
     arrays = {
-        kind: {name: _open_array(directory, manifest["arrays"][kind][name]["file"],
+        kind: {name: _open_array(directory, fd, manifest["arrays"][kind][name]["file"],
                                  KINDS[kind][0], shape, mmap)
                for name, shape in recorded[kind].items()}
         for kind in KINDS
@@ -541,9 +600,9 @@ def _time_sources(value: Any, where: str,
     return value
 
 
-def _read_manifest(path: Path) -> dict[str, Any]:
+def _read_manifest(path: Path, dir_fd: int | None = None) -> dict[str, Any]:
     try:
-        with _open_regular(path) as f:
+        with _open_regular(path, dir_fd) as f:
             data = f.read()
     except OSError as exc:
         raise GraphFileError(f"{path} cannot be read: {exc.strerror or exc}") from None
@@ -621,13 +680,14 @@ def _entry_shape(entry: Any, where: str) -> tuple[int, ...]:
     return tuple(shape)
 
 
-def _open_regular(path: Path) -> BinaryIO:
-    """`path` opened for reading if it is a regular file, else GraphFileError.
-    Opened without blocking, so a FIFO or a device is refused, not waited on."""
+def _open_regular(path: Path, dir_fd: int | None = None) -> BinaryIO:
+    """`path` opened for reading if it is a regular file, else GraphFileError;
+    with `dir_fd`, its name is opened in that directory. Opened without
+    blocking, so a FIFO or a device is refused, not waited on."""
     def opener(name: str, flags: int) -> int:
-        return os.open(name, flags | getattr(os, "O_NONBLOCK", 0))
+        return os.open(name, flags | getattr(os, "O_NONBLOCK", 0), dir_fd=dir_fd)
 
-    f = open(path, "rb", opener=opener)
+    f = open(path.name if dir_fd is not None else path, "rb", opener=opener)
     if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
         f.close()
         raise GraphFileError(f"{path} is not a regular file")
@@ -635,12 +695,13 @@ def _open_regular(path: Path) -> BinaryIO:
 
 
 def _open_array(
-    directory: Path, file: str, dtype: str, shape: tuple[int, ...], mmap: bool
+    directory: Path, dir_fd: int | None, file: str, dtype: str, shape: tuple[int, ...],
+    mmap: bool
 ) -> npt.NDArray[Any]:
     """The array in `file`, after checking its header and size against the manifest."""
     path = directory / file
     try:
-        with _open_regular(path) as f:
+        with _open_regular(path, dir_fd) as f:
             try:
                 version = np.lib.format.read_magic(f)
                 if version == (1, 0):
