@@ -498,8 +498,9 @@ def load(path: str | os.PathLike[str], mmap: bool = True) -> Graph:
 
 def _open_dir(directory: Path) -> int | None:
     """A descriptor of the directory `directory` (None where descriptors
-    relative to a directory are not supported); FileNotFoundError if there
-    is no directory there."""
+    relative to a directory are not supported, or the directory may be
+    searched but not listed); FileNotFoundError if there is no directory
+    there."""
     if not hasattr(os, "O_DIRECTORY") or os.open not in os.supports_dir_fd:
         return None
     try:
@@ -507,6 +508,8 @@ def _open_dir(directory: Path) -> int | None:
     except (FileNotFoundError, NotADirectoryError):
         raise FileNotFoundError(f"no saved graph at {directory}: "
                                 f"{directory / MANIFEST} is missing") from None
+    except PermissionError:
+        return None  # its files are then opened by name
     except OSError as exc:
         raise GraphFileError(f"{directory} cannot be read: {exc.strerror or exc}") from None
 
