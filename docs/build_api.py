@@ -6,7 +6,9 @@ Run it where the distribution is installed (`pip install '.[docs]'`): pdoc
 documents a module by importing it. The extension carries no docstrings of
 its own; pdoc takes its signatures and documentation from the stub
 `tovalib.pyi` installed beside it. `tovalib_data` is documented from its
-docstrings, as its `__all__` lists it. Every warning is an error, so a stub
+docstrings, as its `__all__` lists it, and so are the modules in
+`DOCUMENTED_SUBMODULES` (`tovalib_data.seed_time`: the forms a seed time
+takes), which public docstrings point to. Every warning is an error, so a stub
 that no longer matches the extension, or an annotation that does not
 resolve, fails the build.
 """
@@ -19,6 +21,9 @@ import warnings
 from pathlib import Path
 
 DEFAULT_OUT = Path(__file__).resolve().parent / "api"
+# Modules of tovalib_data that public docstrings point to for details, each
+# rendered on a page of its own.
+DOCUMENTED_SUBMODULES = ["tovalib_data.seed_time"]
 
 
 def main(argv: list[str] | None = None) -> None:
@@ -39,7 +44,8 @@ def main(argv: list[str] | None = None) -> None:
     import tovalib_data
 
     pdoc.render.configure(docformat="markdown", footer_text=f"tovalib {tovalib_data.__version__}")
-    pdoc.pdoc(tovalib.__name__, tovalib_data.__name__, output_directory=args.out)
+    pdoc.pdoc(tovalib.__name__, tovalib_data.__name__, *DOCUMENTED_SUBMODULES,
+              output_directory=args.out)
     print(f"API reference of tovalib {tovalib_data.__version__} in {args.out}")
 
 

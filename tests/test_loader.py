@@ -526,6 +526,8 @@ def test_seed_time_forms(form, expected):
     ("s", (np.bool_(False),) + (500,) * 59, TypeError, "^seed_time .* got a bool among them"),
     ("s", "1970-01-01", TypeError, "seed_time must be integers .* got <U10"),
     (None, np.datetime64(CUT), TypeError, "seed_time: dates and times need a graph with a time unit"),
+    ("fortnight", np.datetime64(CUT), ValueError,
+     "seed_time: .* the graph's time unit 'fortnight', which is not one of D, h, m, s"),
 ])
 def test_bad_seed_times_are_refused(unit, seed_time, error, match):
     graph = dataclasses.replace(random_graph(timed=True), time_unit=unit)

@@ -1,11 +1,15 @@
-"""What a release carries: one version everywhere, and a short repr."""
+"""What a release carries: one version everywhere, a short repr, and an API
+reference that renders what its docstrings point to."""
 
 import importlib.metadata
 import re
+import subprocess
+import sys
 import tomllib
 from pathlib import Path
 
 import numpy as np
+import pytest
 from test_tables import SCHEMA, shop_arrays
 
 import tovalib_data as td
@@ -37,3 +41,15 @@ def test_repr_is_a_summary_without_the_arrays(tmp_path):
     assert repr(graph) == repr(td.Graph.load(tmp_path / "g")) == expected
     untimed = td.Graph.from_tables({"only": {"id": np.arange(2)}})
     assert repr(untimed) == "Graph(nodes={'only': 2}, edges=0 in 0 edge types, time_unit=None)"
+
+
+def test_the_api_reference_renders_every_module_the_docstrings_point_to(tmp_path):
+    pytest.importorskip("pdoc")
+    subprocess.run([sys.executable, str(ROOT / "docs" / "build_api.py"), "--out", str(tmp_path)],
+                   check=True, capture_output=True)
+    pages = {p.relative_to(tmp_path).as_posix(): p.read_text() for p in tmp_path.rglob("*.html")}
+    unlinked = {name: sorted(set(re.findall(r"<code>(tovalib_data\.\w+)</code>", text)))
+                for name, text in pages.items()}
+    assert {name: found for name, found in unlinked.items() if found} == {}
+    assert '<a href="tovalib_data/seed_time.html">tovalib_data.seed_time</a>' in \
+        pages["tovalib_data.html"]

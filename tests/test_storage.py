@@ -7,6 +7,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 import threading
 from pathlib import Path
 
@@ -15,7 +16,7 @@ import pytest
 from test_tables import SCHEMA, shop_arrays
 
 import tovalib_data as td
-from tovalib_data.storage import GraphFileError
+from tovalib_data.storage import MAX_REPORT_DEPTH, GraphFileError
 
 
 @pytest.fixture
@@ -161,6 +162,87 @@ def test_save_never_replaces_a_directory_that_is_not_a_saved_graph(graph, tmp_pa
     assert sorted(p.name for p in tmp_path.iterdir()) == ["site"]
 
 
+def tree(directory):
+    return sorted((str(p.relative_to(directory)), p.is_dir()) for p in directory.rglob("*"))
+
+
+def link_to_another_manifest(directory):
+    for path in directory.iterdir():
+        path.unlink()
+    td.Graph.from_tables({"only": {"id": np.arange(3)}}).save(directory.parent / "other")
+    (directory / "manifest.json").symlink_to(directory.parent / "other" / "manifest.json")
+
+
+OTHER_FILES_IN_A_SAVED_GRAPH = {
+    "a user's notes": (lambda d: (d / "notes.txt").write_text("mine"),
+                       r"g holds 'notes.txt', which is not one of its saved graph's files"),
+    "a folder": (lambda d: (d / "plots").mkdir(),
+                 r"g holds 'plots', which is not one of its saved graph's files"),
+    "an array's file as a link": (
+        lambda d: (d / "row.0.npy").rename(d / "kept.npy") or
+        (d / "row.0.npy").symlink_to(d / "kept.npy"),
+        r"g holds 'kept.npy', which is not one of its saved graph's files"),
+    "a file the manifest lists under a name a save never gives": (
+        lambda d: (manifest_edit(lambda m: m["arrays"]["row"][CUSTOMER_ORDERS].update(
+            file="notes.txt"))(d), (d / "notes.txt").write_text("mine")),
+        r"g holds 'notes.txt', which is not one of its saved graph's files"),
+    "only a link to another graph's manifest": (link_to_another_manifest,
+                                                r"g exists and is not a saved graph"),
+}
+
+
+@pytest.mark.parametrize("add, message", OTHER_FILES_IN_A_SAVED_GRAPH.values(),
+                         ids=OTHER_FILES_IN_A_SAVED_GRAPH)
+def test_save_never_replaces_a_saved_graph_holding_other_files(graph, tmp_path, add, message):
+    graph.save(tmp_path / "g")
+    add(tmp_path / "g")
+    before = tree(tmp_path)
+    with pytest.raises(FileExistsError, match=message):
+        graph.save(tmp_path / "g")
+    assert tree(tmp_path) == before
+
+
+@pytest.mark.parametrize("path", [".", "", "..", "g/..", Path(".")])
+def test_a_path_not_ending_in_a_name_is_refused_leaving_nothing(graph, tmp_path, monkeypatch,
+                                                                path):
+    graph.save(tmp_path / "g")
+    monkeypatch.chdir(tmp_path / "g")  # "." is the saved graph, ".." holds it
+    before = tree(tmp_path)
+    with pytest.raises(ValueError, match=rf"cannot save a graph to {re.escape(repr(str(path)))}"
+                                         r": the path must end in the name"):
+        graph.save(path)
+    assert tree(tmp_path) == before
+
+
+LINKED = {  # where the link at the save's path leads, and what the save does
+    "a saved graph": ("graphs/v1", None),
+    "a directory that is not a saved graph": (
+        "mine", r"link \(a link to .*mine\) exists and is not a saved graph"),
+    "nothing": ("graphs/missing", r"link \(a link to .*missing\) leads to nothing"),
+}
+
+
+@pytest.mark.parametrize("leads_to, message", LINKED.values(), ids=LINKED)
+def test_a_save_through_a_link_replaces_the_graph_it_leads_to(graph, tmp_path, leads_to,
+                                                              message):
+    old = td.Graph.from_tables({"only": {"id": np.arange(3)}})
+    old.save(tmp_path / "graphs" / "v1")
+    (tmp_path / "mine").mkdir()
+    (tmp_path / "mine" / "notes.txt").write_text("mine")
+    (tmp_path / "link").symlink_to(tmp_path / leads_to)
+    before = tree(tmp_path)
+    if message is not None:
+        with pytest.raises(FileExistsError, match=message):
+            graph.save(tmp_path / "link")
+        assert tree(tmp_path) == before
+        return
+    graph.save(tmp_path / "link")
+    assert (tmp_path / "link").is_symlink()
+    assert [e for e in tree(tmp_path) if not e[0].startswith("graphs/v1/")] == \
+        [e for e in before if not e[0].startswith("graphs/v1/")]
+    assert_same_graph(td.Graph.load(tmp_path / "graphs" / "v1"), graph)
+
+
 # ---------------------------------------------------------------------------
 # A saved graph's modes follow the umask
 
@@ -210,15 +292,32 @@ def test_load_refuses_a_fifo_instead_of_waiting_on_it(graph, tmp_path, name):
 # Malformed manifests
 
 
+def nested(depth):
+    """A report of `depth` levels of dicts: {"a": {"a": ... {}}}."""
+    report = {}
+    for _ in range(depth - 1):
+        report = {"a": report}
+    return report
+
+
 def set_entry(kind, key, **fields):
     return manifest_edit(lambda m: m["arrays"][kind][key].update(fields))
 
 
 MANIFEST_FAULTS = {
     "nested too deeply": (lambda d: (d / "manifest.json").write_text("[" * 100_000),
-                          r"manifest\.json is not valid JSON: nested too deeply"),
+                          r"manifest\.json is not valid JSON: nested more than 33 levels deep"),
+    "a report nested deeper than a save writes": (
+        manifest_edit(lambda m: m.update(report=nested(MAX_REPORT_DEPTH + 1))),
+        r"manifest\.json is not valid JSON: nested more than 33 levels deep"),
+    "a number too large for a float": (lambda d: (d / "manifest.json").write_text(
+        (d / "manifest.json").read_text().replace('"rows": 6', '"rows": 1e400', 1)),
+        r"manifest\.json is not valid JSON: 1e400 is not a finite number"),
     "no time unit": (manifest_edit(lambda m: m.pop("time_unit")),
-                     r"manifest\.json: 'time_unit' must be a string or null"),
+                     r"manifest\.json: 'time_unit' is missing"),
+    "an unknown time unit": (manifest_edit(lambda m: m.update(time_unit="fortnight")),
+                             r"manifest\.json: time_unit must be one of D, h, m, s, ms, us, ns "
+                             r"or None, not 'fortnight'"),
     "NUL in a file name": (set_entry("row", "orders__rev_order_id__items", file="row.0\0.npy"),
                            r"row\['orders__rev_order_id__items'\]: malformed entry"),
     "NaN in the report": (lambda d: (d / "manifest.json").write_text(
@@ -290,6 +389,13 @@ UNSAVABLE = {
     "an edge type of an undeclared node type": (
         lambda g: changed(edge_types=[*g.edge_types, ("ghosts", "to", "orders")])(g),
         r"edge type ghosts__to__orders has undeclared node types"),
+    "an unknown time unit": (changed(time_unit="fortnight"),
+                             r"time_unit must be one of D, h, m, s, ms, us, ns or None, "
+                             r"not 'fortnight'"),
+    "a report nested too deeply": (changed(report=nested(MAX_REPORT_DEPTH + 1)),
+                                   r"report is nested more than 32 levels deep"),
+    "a report nested deeper than the encoder recurses": (
+        changed(report=nested(5000)), r"report is nested more than 32 levels deep"),
     "a report that is not plain JSON": (changed(report={"orders.customer_id": {
         "rows": np.int64(6)}}), r"report must be plain JSON"),
 }
@@ -300,6 +406,16 @@ def test_save_refuses_what_load_would_refuse_before_writing(graph, tmp_path, edi
     with pytest.raises(ValueError, match=message):
         edit(graph).save(tmp_path / "g")
     assert list(tmp_path.iterdir()) == []
+
+
+def test_the_deepest_report_a_save_writes_loads_back_from_deep_in_the_stack(graph, tmp_path):
+    graph = dataclasses.replace(graph, report=nested(MAX_REPORT_DEPTH))
+    graph.save(tmp_path / "g")
+
+    def load_from(depth):  # 100 frames short of the recursion limit
+        return load_from(depth - 1) if depth else td.Graph.load(tmp_path / "g")
+
+    assert load_from(sys.getrecursionlimit() - 100).report == graph.report
 
 
 # ---------------------------------------------------------------------------
@@ -359,6 +475,50 @@ def test_next_save_removes_what_killed_saves_left(graph, tmp_path):
         ["g", *(p.name for p in mine)])
 
 
+def left_0_1(which, files):  # a directory as 0.1.0's save made it (tempfile.mkdtemp)
+    def make(parent):
+        made = Path(tempfile.mkdtemp(prefix=f".g.{which}-", dir=parent))
+        for file in files:
+            (made / file).mkdir() if file == "graph" else (made / file).write_bytes(b"")
+        return made
+    return make
+
+
+def yours(name, files):  # a directory of yours, made with the umask's mode
+    def make(parent):
+        (parent / name).mkdir()
+        for file in files:
+            (parent / name / file).write_text("mine")
+        return parent / name
+    return make
+
+
+BESIDE_THE_GRAPH = {  # what a save finds beside its path, and whether it removes it
+    "0.1.0's scratch": (left_0_1("new", ["row.0.npy"]), True),
+    "0.1.0's old graph": (left_0_1("old", ["graph"]), True),
+    "0.1.0's name, finished (maybe a copy)": (left_0_1("new", ["row.0.npy", "manifest.json"]),
+                                               False),
+    "a backup named like 0.1.0's": (yours(".g.old-backup01", ["notes.txt"]), False),
+    "a scratch name of yours": (yours(".g.new-backup01", ["row.0.npy"]), False),
+    "this version's name, your files": (yours(".g.old-deadbeef", ["notes.txt"]), False),
+    "this version's name, its files": (yours(".g.new-deadbeef", ["manifest.json"]), True),
+}
+
+
+@pytest.mark.parametrize("make, removed", BESIDE_THE_GRAPH.values(), ids=BESIDE_THE_GRAPH)
+def test_a_save_removes_only_what_saves_leave_beside_it(graph, tmp_path, make, removed):
+    old_umask = os.umask(0o022)
+    try:
+        graph.save(tmp_path / "g")
+        left = make(tmp_path)
+        before = tree(left)
+        graph.save(tmp_path / "g")
+    finally:
+        os.umask(old_umask)
+    assert left.exists() != removed
+    assert removed or tree(left) == before
+
+
 def test_a_save_in_progress_elsewhere_is_not_stale(graph, tmp_path):
     target = tmp_path / "g"
     with killed_save("pause", target, stdin=subprocess.PIPE, stdout=subprocess.PIPE) as other:
@@ -372,3 +532,38 @@ def test_a_save_in_progress_elsewhere_is_not_stale(graph, tmp_path):
         ours.join()
     assert_same_graph(td.Graph.load(target), graph)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["g"]
+
+
+# ---------------------------------------------------------------------------
+# Loads while another thread saves over the same path
+
+
+def test_a_load_during_saves_reads_one_whole_graph_or_finds_none(graph, tmp_path):
+    target, small = tmp_path / "g", td.Graph.from_tables({"only": {"id": np.arange(3)}})
+    graphs = [graph, small]
+    graph.save(target)
+    done, errors = threading.Event(), []
+
+    def save_in_a_loop():
+        i = 0
+        while not done.is_set():
+            i += 1
+            graphs[i % 2].save(target)
+
+    saver = threading.Thread(target=save_in_a_loop)
+    saver.start()
+    try:
+        for _ in range(1500):
+            try:
+                loaded = td.Graph.load(target, mmap=False)
+            except FileNotFoundError as exc:  # the moment between a save's two renames
+                assert "manifest.json is missing" in str(exc)
+                continue
+            except GraphFileError as exc:
+                errors.append(str(exc))
+                continue
+            assert_same_graph(loaded, graphs[loaded.node_types == small.node_types])
+    finally:
+        done.set()
+        saver.join()
+    assert errors == []

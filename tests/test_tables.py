@@ -187,6 +187,9 @@ def test_bad_tables_are_refused_naming_table_and_column(change, error, message):
         (i64(0, 4), i64(0, 1), 3, {"src_time": i64(7, 8)},
          r"src holds id 4, but src_time allows ids below 2"),
         (i64(0, -1), i64(0, 1), 3, {}, r"src holds the negative id -1"),
+        (np.array([2**64 - 1], np.uint64), i64(0), 1, {},
+         r"src holds the id 18446744073709551615, beyond the int64 range of ids"),
+        (i64(0), np.array([2**63], np.uint64), 1, {}, r"dst holds the id 9223372036854775808"),
         (i64(0, 1), i64(0), 3, {}, r"src and dst differ in length: 2 and 1"),
     ],
 )

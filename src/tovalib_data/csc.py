@@ -116,6 +116,10 @@ def _ids(name: str, values: npt.ArrayLike) -> Int64Array:
         raise TypeError(
             f"{name} must be a 1-D integer array, not {array.dtype} of shape {array.shape}"
         )
+    if array.dtype.kind == "u" and array.dtype.itemsize == 8 and len(array):
+        high = int(array.max())
+        if high > np.iinfo(np.int64).max:  # would wrap to a negative id
+            raise ValueError(f"{name} holds the id {high}, beyond the int64 range of ids")
     return array.astype(np.int64, copy=False)
 
 

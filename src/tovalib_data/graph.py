@@ -144,9 +144,15 @@ class Graph:
     def save(self, path: str | os.PathLike[str]) -> None:
         """Write the graph to the directory `path`, atomically.
 
-        `path` must be absent, an empty directory or a saved graph (which is
-        replaced only once the new one is complete); anything else raises
-        FileExistsError. The graph is checked as `load` checks it before
+        `path` must be absent, an empty directory or a saved graph holding
+        only its manifest and the files the manifest lists (replaced only
+        once the new one is complete); anything else, a saved graph with a
+        file of yours in it included, raises FileExistsError naming the path
+        and the unlisted file. A `path` that is a symbolic link is followed:
+        the directory it leads to is replaced under the same rules and the
+        link is kept; a link leading nowhere raises FileExistsError. A
+        `path` whose last part is empty, "." or ".." raises ValueError before
+        anything is created. The graph is checked as `load` checks it before
         anything is written (ValueError naming the array or type).
         """
         from tovalib_data.storage import save
@@ -160,7 +166,11 @@ class Graph:
         With `mmap` (the default) every array is a read-only memory map,
         read only where sampling touches it; with `mmap=False` the arrays
         are read into memory. A manifest or file that does not match raises
-        `GraphFileError` naming the file.
+        `GraphFileError` naming the file; no graph at `path` raises
+        FileNotFoundError. A save replacing the graph meanwhile makes the
+        load read the old graph or the new one, whole (it starts over if the
+        old one's files went before it read them), or, in the moment between
+        the save's two renames, find `path` absent.
         """
         from tovalib_data.storage import load
 

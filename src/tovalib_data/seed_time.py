@@ -62,6 +62,12 @@ def seed_times(graph: Graph, values: Any, count: int, name: str = "seed_time",
         if graph.time_unit is None:
             raise TypeError(f"{name}: dates and times need a graph with a time unit; "
                             "pass int64 times in the unit of the graph's node times")
+        from tovalib_data.tables import TIME_UNITS
+
+        if graph.time_unit not in TIME_UNITS:  # a hand-built graph's
+            raise ValueError(f"{name}: dates and times cannot be converted to the graph's "
+                             f"time unit {graph.time_unit!r}, which is not one of "
+                             f"{', '.join(TIME_UNITS)}")
         times = _to_unit(array, graph.time_unit, name)
     elif array.dtype.kind in "iu" or (array.size == 0 and array.dtype.kind in "fO"):
         times = _to_int64(array, name)

@@ -11,9 +11,10 @@ disk and only then renames it to `path`. An existing graph at `path` is
 first renamed aside and removed after the new one is in place, so at every
 moment `path` is either absent, the old complete graph or the new complete
 graph; a crash in the short gap between the two renames leaves the old graph
-in the sibling directory ".<name>.old-*". Only a directory whose manifest
-reads as a saved graph of a known format version, or an empty one, is ever
-replaced.
+in the sibling directory ".<name>.old-*". Only an empty directory, or a
+saved graph of a known format version holding nothing but its manifest and
+the files it lists, is ever replaced; a `path` that is a symbolic link is
+followed, and the directory it leads to is replaced, the link kept.
 
 Saves of one path take turns through a lock on the file ".<name>.lock"
 beside it, held for the whole save. Whoever holds it knows that no other
@@ -21,11 +22,14 @@ save of that path is running, so the ".<name>.new-*" and ".<name>.old-*"
 directories it finds were left by saves that died midway: the ".new-*" ones
 (never complete) are removed before writing, the ".old-*" ones (which may
 hold the only copy of an older graph) once the new graph is in place.
+Only directories named and filled as a save (of this version or of 0.1.0)
+leaves them are taken for such leftovers; see `_left_by_a_save`.
 
 Loading checks the manifest against every file (it is a regular file, its
 .npy header has the recorded dtype and shape, its size is exactly header
 plus data) before mapping anything, and raises `GraphFileError` naming the
-file.
+file. It reads everything through one descriptor of the directory, so a save
+replacing the graph meanwhile never gives it a mix of two graphs (see `load`).
 """
 
 from __future__ import annotations
@@ -61,9 +65,19 @@ KINDS = {
     "x": ("<f4", 2),
 }
 _INT64_MAX = 2**63 - 1
-# The random part of a scratch directory's name (this version writes 8 hex
-# digits; earlier ones 8 of [a-z0-9_]).
-_SUFFIX = re.compile(r"[a-z0-9_]{8}")
+# How deeply a report's dicts and lists may nest (the report itself is the
+# first level); in the manifest it sits one level deeper. Save and load both
+# check the depth without recursion, so whether a graph loads never depends
+# on how deep the caller's stack is.
+MAX_REPORT_DEPTH = 32
+_MAX_MANIFEST_DEPTH = MAX_REPORT_DEPTH + 1
+_JSON_STRING = re.compile(r'"[^"\\]*(?:\\.[^"\\]*)*"', re.S)
+# The random part of a scratch directory's name: this version writes 8 hex
+# digits; 0.1.0 made them with tempfile.mkdtemp, 8 of [a-z0-9_], mode 0700.
+_SUFFIX = re.compile(r"[0-9a-f]{8}")
+_SUFFIX_0_1 = re.compile(r"[a-z0-9_]{8}")
+# The name a save gives an array's file.
+_ARRAY_FILE = re.compile(rf"(?:{'|'.join(KINDS)})\.[0-9]+\.npy")
 
 
 class GraphFileError(ValueError):
@@ -168,6 +182,11 @@ def _stored_array(kind: str, name: str, value: Any) -> npt.NDArray[Any]:
 
 
 def _plain_json(value: Any, what: str) -> str:
+    """`value` as JSON text, or ValueError unless it is JSON that loads back
+    the same: dicts, lists, strings, finite numbers, nested at most
+    `MAX_REPORT_DEPTH` levels."""
+    if _depth(value) > MAX_REPORT_DEPTH:
+        raise ValueError(f"{what} is nested more than {MAX_REPORT_DEPTH} levels deep")
     try:
         text = json.dumps(value, allow_nan=False)
     except (TypeError, ValueError) as exc:
@@ -178,20 +197,44 @@ def _plain_json(value: Any, what: str) -> str:
     return text
 
 
+def _depth(value: Any) -> int:
+    """How deeply dicts, lists and tuples nest in `value`, counted up to
+    `MAX_REPORT_DEPTH` + 1 without recursion (a cycle counts as too deep)."""
+    deepest, stack = 0, [(value, 1)]
+    while stack:
+        item, level = stack.pop()
+        if isinstance(item, (dict, list, tuple)):
+            deepest = max(deepest, level)
+            if deepest > MAX_REPORT_DEPTH:
+                break
+            stack.extend((child, level + 1)
+                         for child in (item.values() if isinstance(item, dict) else item))
+    return deepest
+
+
+def _text_depth(text: str) -> int:
+    """How deeply arrays and objects nest in the JSON `text` (strings, with
+    any brackets in them, left out), found without recursion."""
+    codes = np.frombuffer(_JSON_STRING.sub('""', text).encode(), dtype=np.uint8)
+    steps = np.isin(codes, (ord("["), ord("{"))).astype(np.int64)
+    steps -= np.isin(codes, (ord("]"), ord("}")))
+    return int(np.cumsum(steps).max(initial=0))
+
+
 # ---------------------------------------------------------------------------
 # Saving
 
 
 def save(graph: Graph, path: str | os.PathLike[str]) -> None:
-    target = Path(path)
+    target, shown = _save_target(path)
     arrays, manifest = _prepare(graph)
     parent = target.parent
     parent.mkdir(parents=True, exist_ok=True)
     with _save_lock(parent, target.name):
-        if (target.exists() or target.is_symlink()) and not _replaceable(target):
-            raise FileExistsError(
-                f"{target} exists and is not a saved graph; refusing to replace it"
-            )
+        if target.exists() or target.is_symlink():
+            refusal = _refusal(target)
+            if refusal is not None:
+                raise FileExistsError(f"{shown} {refusal}; refusing to replace it")
         _remove_stale(parent, target.name, "new")
         scratch = _fresh_dir(parent, f".{target.name}.new-")
         try:
@@ -233,8 +276,7 @@ def _prepare(graph: Graph) -> tuple[list[tuple[str, npt.NDArray[Any]]], str]:
     stored = {kind: {name: _stored_array(kind, name, values[name]) for name in values}
               for kind, values in per_kind.items()}
     check_colptr_ends(stored["colptr"], stored["row"])
-    if graph.time_unit is not None and not isinstance(graph.time_unit, str):
-        raise ValueError(f"time_unit must be a string or None, got {graph.time_unit!r}")
+    _time_unit(graph.time_unit, "", ValueError)
     if not isinstance(graph.report, dict):
         raise ValueError(f"report must be a dict, got {type(graph.report).__name__}")
     _plain_json(graph.report, "report")
@@ -265,18 +307,54 @@ def _prepare(graph: Graph) -> tuple[list[tuple[str, npt.NDArray[Any]]], str]:
     return files, json.dumps(manifest, indent=1)
 
 
-def _replaceable(target: Path) -> bool:
-    """Only a saved graph (its manifest reads as one of a known format
-    version) or an empty directory is ever replaced."""
-    if not target.is_dir():
-        return False
-    if not (target / MANIFEST).exists():
-        return not any(target.iterdir())
+def _save_target(path: str | os.PathLike[str]) -> tuple[Path, str]:
+    """The directory a save of `path` writes, and how messages name it.
+
+    A path must end in the directory's name: "", "." and ".." (and "/")
+    would put the scratch directory inside the graph it replaces. A symbolic
+    link is followed: the save replaces the graph the link leads to, and the
+    link stays as it is. A link that leads nowhere is refused."""
+    given = Path(path)
+    if given.name in ("", ".", ".."):  # Path drops a last "." itself ("g/." is "g")
+        raise ValueError(f"cannot save a graph to {os.fspath(path)!r}: the path must end "
+                         "in the name of the graph's directory, not in '.', '..' or '/'")
+    if not given.is_symlink():
+        return given, str(given)
+    real = Path(os.path.realpath(given))
+    shown = f"{given} (a link to {real})"
+    if not real.exists():
+        raise FileExistsError(f"{shown} leads to nothing; refusing to replace it")
+    if real.name in ("", ".", ".."):
+        raise ValueError(f"cannot save a graph to {shown}: it leads to no directory's name")
+    return real, shown
+
+
+def _refusal(target: Path) -> str | None:
+    """Why `target` may not be replaced, or None when it may: only an empty
+    directory, or a saved graph (its manifest reads as one of a known format
+    version) holding nothing but its manifest and the files it lists, as
+    regular files, is ever replaced."""
+    if target.is_symlink() or not target.is_dir():
+        return "exists and is not a saved graph"
+    entries = {entry.name: entry for entry in os.scandir(target)}
+    if not entries:
+        return None
+    manifest_entry = entries.get(MANIFEST)
+    if manifest_entry is None or not manifest_entry.is_file(follow_symlinks=False):
+        return "exists and is not a saved graph"
     try:
-        _read_manifest(target / MANIFEST)
+        manifest = _read_manifest(target / MANIFEST)
     except GraphFileError:
-        return False
-    return True
+        return "exists and is not a saved graph"
+    listed = {MANIFEST} | {  # only names a save gives its files
+        entry["file"] for kind in KINDS for entry in manifest["arrays"][kind].values()
+        if isinstance(entry, dict) and isinstance(entry.get("file"), str)
+        and _ARRAY_FILE.fullmatch(entry["file"])
+    }
+    for name in sorted(entries):
+        if name not in listed or not entries[name].is_file(follow_symlinks=False):
+            return f"holds {name!r}, which is not one of its saved graph's files"
+    return None
 
 
 @contextmanager
@@ -325,11 +403,31 @@ def _remove_stale(parent: Path, name: str, which: str) -> None:
     except ImportError:
         return
     prefix = f".{name}.{which}-"
-    for entry in parent.iterdir():
-        rest = entry.name[len(prefix):]
-        if (entry.name.startswith(prefix) and _SUFFIX.fullmatch(rest)
-                and entry.is_dir() and not entry.is_symlink()):
-            shutil.rmtree(entry, ignore_errors=True)
+    for entry in os.scandir(parent):
+        if entry.name.startswith(prefix) and _left_by_a_save(entry, prefix, which):
+            shutil.rmtree(entry.path, ignore_errors=True)
+
+
+def _left_by_a_save(entry: os.DirEntry[str], prefix: str, which: str) -> bool:
+    """Whether `entry` is exactly what a save of this version or of 0.1.0
+    leaves: a real directory named `prefix` and its random part, holding
+    only a scratch graph's files (".new-*") or the graph moved aside
+    (".old-*": "graph"). 0.1.0's names are told from a name of yours by the
+    mode 0700 it gave them too, and its ".new-*" ones must hold no manifest
+    (a finished scratch graph may be a copy of yours)."""
+    rest = entry.name[len(prefix):]
+    ours, earlier = _SUFFIX.fullmatch(rest), _SUFFIX_0_1.fullmatch(rest)
+    if not (ours or earlier) or not entry.is_dir(follow_symlinks=False):
+        return False
+    if not ours and entry.stat(follow_symlinks=False).st_mode & 0o077:
+        return False
+    try:
+        names = os.listdir(entry.path)
+    except OSError:
+        return False
+    if which == "old":
+        return all(n == "graph" for n in names)
+    return all(_ARRAY_FILE.fullmatch(n) or (ours and n == MANIFEST) for n in names)
 
 
 def _fresh_dir(parent: Path, prefix: str) -> Path:
@@ -370,14 +468,75 @@ def _fsync_dir(directory: Path) -> None:
 # Loading
 
 
+# How many times a load starts over on finding that saves replaced the graph
+# while it was reading it.
+_LOAD_TRIES = 64
+
+
 def load(path: str | os.PathLike[str], mmap: bool = True) -> Graph:
+    """The graph saved at `path`. The directory is opened once and the
+    manifest and every array are read through that descriptor, so a save
+    that replaces the graph meanwhile cannot mix two graphs. What it can do
+    is remove the old graph's files before they are read; an error is then
+    taken for that, not for a broken graph, when `path` no longer leads to
+    the directory read, and the load starts over (a `path` absent at that
+    moment is FileNotFoundError, as for any load)."""
+    directory = Path(path)
+    for _ in range(_LOAD_TRIES):
+        fd = _open_dir(directory)
+        try:
+            return _load_from(directory, fd, mmap)
+        except (GraphFileError, FileNotFoundError):
+            if fd is None or not _replaced(directory, fd):
+                raise
+        finally:
+            if fd is not None:
+                os.close(fd)
+    raise OSError(f"{directory} was replaced by other saves each of the {_LOAD_TRIES} times "
+                  "it was being loaded; try again")
+
+
+def _open_dir(directory: Path) -> int | None:
+    """A descriptor of the directory `directory` (None where descriptors
+    relative to a directory are not supported, or the directory may be
+    searched but not listed); FileNotFoundError if there is no directory
+    there."""
+    if not hasattr(os, "O_DIRECTORY") or os.open not in os.supports_dir_fd:
+        return None
+    try:
+        return os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    except (FileNotFoundError, NotADirectoryError):
+        raise FileNotFoundError(f"no saved graph at {directory}: "
+                                f"{directory / MANIFEST} is missing") from None
+    except PermissionError:
+        return None  # its files are then opened by name
+    except OSError as exc:
+        raise GraphFileError(f"{directory} cannot be read: {exc.strerror or exc}") from None
+
+
+def _replaced(directory: Path, fd: int) -> bool:
+    """Whether `directory` no longer leads to the directory open as `fd`."""
+    held = os.fstat(fd)
+    try:
+        now = os.stat(directory)
+    except OSError:
+        return True
+    return (now.st_dev, now.st_ino) != (held.st_dev, held.st_ino)
+
+
+def _load_from(directory: Path, fd: int | None, mmap: bool) -> Graph:
+    """The graph in `directory`, its files opened relative to `fd` if given."""
     from tovalib_data.graph import Graph
 
-    directory = Path(path)
     manifest_path = directory / MANIFEST
-    if not (manifest_path.exists() or manifest_path.is_symlink()):
-        raise FileNotFoundError(f"no saved graph at {directory}: {manifest_path} is missing")
-    manifest = _read_manifest(manifest_path)
+    try:
+        os.lstat(MANIFEST if fd is not None else manifest_path, dir_fd=fd)
+    except FileNotFoundError:
+        raise FileNotFoundError(f"no saved graph at {directory}: "
+                                f"{manifest_path} is missing") from None
+    except OSError:
+        pass  # reading it says why
+    manifest = _read_manifest(manifest_path, fd)
     node_types = list(manifest["node_types"])
     edge_types = [(s, r, d) for s, r, d in manifest["edge_types"]]
     num_nodes = dict(manifest["num_nodes"])
@@ -396,7 +555,7 @@ def load(path: str | os.PathLike[str], mmap: bool = True) -> Graph:
     except ValueError as exc:
         raise GraphFileError(f"{manifest_path}: {exc}") from None
     arrays = {
-        kind: {name: _open_array(directory, manifest["arrays"][kind][name]["file"],
+        kind: {name: _open_array(directory, fd, manifest["arrays"][kind][name]["file"],
                                  KINDS[kind][0], shape, mmap)
                for name, shape in recorded[kind].items()}
         for kind in KINDS
@@ -420,6 +579,16 @@ def load(path: str | os.PathLike[str], mmap: bool = True) -> Graph:
     )
 
 
+def _time_unit(value: Any, where: str, error: type[ValueError] = GraphFileError) -> None:
+    """A graph's time unit is one `from_tables` makes, or None; save and load
+    check it alike, raising `error`."""
+    from tovalib_data.tables import TIME_UNITS
+
+    if value is not None and not (isinstance(value, str) and value in TIME_UNITS):
+        raise error(f"{where}time_unit must be one of {', '.join(TIME_UNITS)} or None, "
+                    f"not {value!r}")
+
+
 def _time_sources(value: Any, where: str,
                   error: type[ValueError] = GraphFileError) -> dict[str, str | list[str]]:
     """Per timed node type, its time column or the relations it inherits
@@ -434,17 +603,21 @@ def _time_sources(value: Any, where: str,
     return value
 
 
-def _read_manifest(path: Path) -> dict[str, Any]:
+def _read_manifest(path: Path, dir_fd: int | None = None) -> dict[str, Any]:
     try:
-        with _open_regular(path) as f:
+        with _open_regular(path, dir_fd) as f:
             data = f.read()
     except OSError as exc:
         raise GraphFileError(f"{path} cannot be read: {exc.strerror or exc}") from None
     try:
-        manifest = json.loads(data.decode(), parse_constant=_refuse_constant)
-    except (ValueError, RecursionError) as exc:  # UnicodeDecodeError is a ValueError
-        detail = "nested too deeply" if isinstance(exc, RecursionError) else exc
-        raise GraphFileError(f"{path} is not valid JSON: {detail}") from None
+        text = data.decode()
+        if _text_depth(text) > _MAX_MANIFEST_DEPTH:
+            raise ValueError(f"nested more than {_MAX_MANIFEST_DEPTH} levels deep, "
+                             f"deeper than a save writes")
+        manifest = json.loads(text, parse_constant=_refuse_constant,
+                              parse_float=_finite_float)
+    except ValueError as exc:  # UnicodeDecodeError is a ValueError
+        raise GraphFileError(f"{path} is not valid JSON: {exc}") from None
     if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
         raise GraphFileError(f"{path} is not the manifest of a saved graph")
     version = manifest.get("version")
@@ -473,16 +646,24 @@ def _read_manifest(path: Path) -> dict[str, Any]:
         raise GraphFileError(f"{path}: malformed node or edge types")
     if not all(type(n) is int and 0 <= n <= _INT64_MAX for n in manifest["num_nodes"].values()):
         raise GraphFileError(f"{path}: node counts must be non-negative integers")
-    if "time_unit" not in manifest or not (
-        manifest["time_unit"] is None or isinstance(manifest["time_unit"], str)
-    ):
-        raise GraphFileError(f"{path}: 'time_unit' must be a string or null")
+    if "time_unit" not in manifest:
+        raise GraphFileError(f"{path}: 'time_unit' is missing")
+    _time_unit(manifest["time_unit"], f"{path}: ")
     return manifest
 
 
 def _refuse_constant(name: str) -> Any:
     """NaN and Infinity are not JSON, and `save` never writes them."""
     raise ValueError(f"{name} is not a JSON value")
+
+
+def _finite_float(text: str) -> float:
+    """A number too large for a float (1e400) would load as infinity, which
+    `save` refuses to write."""
+    value = float(text)
+    if not math.isfinite(value):
+        raise ValueError(f"{text} is not a finite number")
+    return value
 
 
 def _entry_shape(entry: Any, where: str) -> tuple[int, ...]:
@@ -502,13 +683,14 @@ def _entry_shape(entry: Any, where: str) -> tuple[int, ...]:
     return tuple(shape)
 
 
-def _open_regular(path: Path) -> BinaryIO:
-    """`path` opened for reading if it is a regular file, else GraphFileError.
-    Opened without blocking, so a FIFO or a device is refused, not waited on."""
+def _open_regular(path: Path, dir_fd: int | None = None) -> BinaryIO:
+    """`path` opened for reading if it is a regular file, else GraphFileError;
+    with `dir_fd`, its name is opened in that directory. Opened without
+    blocking, so a FIFO or a device is refused, not waited on."""
     def opener(name: str, flags: int) -> int:
-        return os.open(name, flags | getattr(os, "O_NONBLOCK", 0))
+        return os.open(name, flags | getattr(os, "O_NONBLOCK", 0), dir_fd=dir_fd)
 
-    f = open(path, "rb", opener=opener)
+    f = open(path.name if dir_fd is not None else path, "rb", opener=opener)
     if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
         f.close()
         raise GraphFileError(f"{path} is not a regular file")
@@ -516,12 +698,13 @@ def _open_regular(path: Path) -> BinaryIO:
 
 
 def _open_array(
-    directory: Path, file: str, dtype: str, shape: tuple[int, ...], mmap: bool
+    directory: Path, dir_fd: int | None, file: str, dtype: str, shape: tuple[int, ...],
+    mmap: bool
 ) -> npt.NDArray[Any]:
     """The array in `file`, after checking its header and size against the manifest."""
     path = directory / file
     try:
-        with _open_regular(path) as f:
+        with _open_regular(path, dir_fd) as f:
             try:
                 version = np.lib.format.read_magic(f)
                 if version == (1, 0):
