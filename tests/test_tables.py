@@ -156,7 +156,7 @@ ERRORS = [
     (lambda t, s: t.update(my__items=t.pop("items")),
      ValueError, r"table name 'my__items' cannot be part of an edge type key"),
     (lambda t, s: s["foreign_keys"].update(items={"order__id": "orders"}),
-     ValueError, r"foreign key column 'order__id' cannot be part"),
+     ValueError, r"foreign key column 'order__id' of table 'items' cannot be part"),
     (lambda t, s: t["products"].update(id=np.array(["30", "10", "20"])),
      TypeError, r"items\.product_id holds integer keys but primary key products\.id "
                 r"holds str keys"),
@@ -229,13 +229,13 @@ def wide_times():
     pa = optional("pyarrow")
     return [
         (np.array(["2300-01-01"], dtype="datetime64[s]"), "ns", r"orders\.placed: the time "
-         r"2300-01-01T00:00:00 does not fit int64 as a count of 'ns' since 1970-01-01"),
+         r"2300-01-01T00:00:00 in row 0 does not fit int64 as a count of 'ns' since 1970-01-01"),
         (np.array(["2024-01-01", "9999-12-31"], dtype="datetime64[us]"), "ns",
-         r"orders\.placed: the time 9999-12-31T00:00:00\.000000 does not fit"),
+         r"orders\.placed: the time 9999-12-31T00:00:00\.000000 in row \d does not fit"),
         (np.array(["-300000-01-01", "2024-01-01"], dtype="datetime64[D]"), "us",
-         r"the time -300000-01-01 does not fit int64 as a count of 'us'"),
+         r"the time -300000-01-01 in row 0 does not fit int64 as a count of 'us'"),
         (pa.chunked_array([pa.array([253402214400000000], pa.timestamp("us", tz="UTC"))]), "ns",
-         r"orders\.placed: the time 9999-12-31T00:00:00\.000000 does not fit"),
+         r"orders\.placed: the time 9999-12-31T00:00:00\.000000 in row \d does not fit"),
         (np.array([1, 2**64 - 1], dtype=np.uint64), "s",
          r"orders\.placed: times beyond the int64 range \(up to 18446744073709551615\)"),
     ]
