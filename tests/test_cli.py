@@ -100,6 +100,26 @@ USAGE = [
     (["{tmp}/shop/orders.csv", "{out}"], "argument SOURCE: {tmp}/shop/orders.csv is not a "
                                          "SQLite database"),
     (["{db}"], "the following arguments are required: OUT"),
+    # Options naming a table or column that is not there, with a database and a folder.
+    (["{db}", "{out}", "--time", "nosuch=col"],
+     "argument --time: table 'nosuch' is not among the tables read"),
+    (["{db}", "{out}", "--time", "orders=nope"], "argument --time: table 'orders' has no column 'nope'"),
+    (["{db}", "{out}", "--features", "nosuch=a"],
+     "argument --features: table 'nosuch' is not among the tables read"),
+    (["{db}", "{out}", "--tables", "orders,nosuch"], "argument --tables: 'nosuch' is not a table"),
+    (["{db}", "{out}", "--exclude", "nosuch"], "argument --exclude: 'nosuch' is not a table"),
+    (["{db}", "{out}", "--tables", "orders,"], "argument --tables: expected TABLE[,TABLE]"),
+    (["{folder}", "{out}", "--primary-key", "nosuch=id"],
+     "argument --primary-key: table 'nosuch' is not among the tables read"),
+    (["{folder}", "{out}", "--features", "nosuch=a"],
+     "argument --features: table 'nosuch' is not among the tables read"),
+    (["{folder}", "{out}", "--time", "orders=nope"],
+     "argument --time: table 'orders' has no column 'nope'"),
+    (["{folder}", "{out}", "--foreign-key", "orders.customer_id=nosuch"],
+     "argument --foreign-key: orders.customer_id=nosuch references 'nosuch', which is not among"),
+    (["{folder}", "{out}", "--exclude", "customers", "--foreign-key", "orders.customer_id=customers"],
+     "argument --foreign-key: orders.customer_id=customers references 'customers', which is not"),
+    (["{folder}", "{out}", "--tables", "nosuch"], "argument --tables: 'nosuch' is not a table"),
 ]
 
 
@@ -149,9 +169,7 @@ def unreachable_server(tmp_path):
 
 
 DATA = [
-    (lambda p: [shop_source("sqlite-file", p)[0], "--time", "orders=nope"],
-     "table 'orders' has no column 'nope'"),
-    (bad_csv, "orders.placed: Error parsing datetime string \"soon\""),
+    (bad_csv, "orders.placed: row 1 holds 'soon', which is not an ISO 8601 date or time"),
     (duplicate_key, "primary key orders.id has duplicates"),
     (two_files, "two files for table 'orders': orders.csv and orders.parquet"),
     (occupied_out, "exists and is not a saved graph; refusing to replace it"),

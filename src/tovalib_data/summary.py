@@ -44,8 +44,11 @@ def summary(graph: Graph) -> str:
         else:
             why = (f"{entry['null']:,} null, "
                    f"{entry['dropped'] - entry['null']:,} not found")
-        lines.append(f"  {ref} -> {entry['references']}: {entry['dropped']:,} of "
-                     f"{entry['rows']:,} rows ({why})")
+        target = entry["references"]
+        # A key that already names its target ("items.product_id->archive").
+        head = ref if ref.endswith(f"->{target}") or f"->{target}(" in ref else \
+            f"{ref} -> {target}"
+        lines.append(f"  {head}: {entry['dropped']:,} of {entry['rows']:,} rows ({why})")
     if graph.time_unit is not None:
         lines.append(f"time unit: {graph.time_unit}")
     elif graph.node_time:
