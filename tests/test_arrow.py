@@ -153,3 +153,16 @@ def test_arrow_columns_that_do_not_convert_are_refused(column, role, error, mess
         {"feature_columns": {"orders": [column]}}
     with pytest.raises(error, match=message):
         td.Graph.from_tables({"orders": orders}, **keys)
+
+
+@pytest.mark.parametrize("source", ["pyarrow", "duckdb"])
+def test_whole_decimals_beyond_int64_are_float_features(source):
+    if source == "pyarrow":
+        pa = optional("pyarrow")
+        orders = pa.table({"id": [1], "h": pa.array([decimal.Decimal(10**20)], pa.decimal128(38, 0))})
+    else:
+        orders = optional("duckdb").connect().sql(
+            "SELECT 1 AS id, 100000000000000000000::DECIMAL(38, 0) AS h")
+    graph = td.Graph.from_tables({"o": orders}, primary_keys={"o": "id"},
+                                 feature_columns={"o": ["h"]})
+    assert graph.x["o"].tolist() == [[np.float32(1e20)]]

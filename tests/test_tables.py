@@ -168,6 +168,12 @@ ERRORS = [
      TypeError, r"customers\.signup: unsupported feature type datetime64"),
     (lambda t, s: t["items"].update(order_id=np.array([0.5, 0, 1, 2, 5, 1])),
      TypeError, r"items\.order_id: key values must be whole numbers"),
+    # A column a_b into one table and a composite (a, b) into another: one report key.
+    (lambda t, s: (t.update(p={"x": i64(1, 1), "y": i64(1, 2)},
+                            t={"a_b": i64(1, 9), "a": i64(1, 1), "b": i64(1, 2)}),
+                   s["primary_keys"].update(p=["x", "y"], t=None), s["primary_keys"].pop("t"),
+                   s["foreign_keys"].update(t={"a_b": "customers", ("a", "b"): "p"})),
+     ValueError, r"foreign keys t\.a_b and t\.\(a, b\) both have the relation 'a_b'"),
 ]
 
 
@@ -177,6 +183,26 @@ def test_bad_tables_are_refused_naming_table_and_column(change, error, message):
     change(tables, schema)
     with pytest.raises(error, match=message):
         td.Graph.from_tables(tables, **schema)
+
+
+@pytest.mark.parametrize(
+    "text, want",
+    [
+        ("2024-01-01T10:00:00+02:00\n2024-01-02\n", ["2024-01-01T08:00:00", "2024-01-02"]),
+        ("2024-01-01\nsoon\n", r"orders\.placed: row 1 holds 'soon', which is not an ISO 8601"),
+    ],
+)
+def test_read_table_reads_csv_times_as_from_tables_takes_them(tmp_path, text, want):
+    optional("pandas")
+    (tmp_path / "orders.csv").write_text("placed\n" + text)
+    if isinstance(want, str):
+        with pytest.raises(ValueError, match=want):
+            read_table(tmp_path / "orders.csv", times=["placed"])
+        return
+    orders = read_table(tmp_path / "orders.csv", times=["placed"])
+    graph = td.Graph.from_tables({"orders": orders}, time_columns={"orders": "placed"})
+    assert graph.node_time["orders"].tolist() == np.array(want, "datetime64[s]").astype(
+        np.int64).tolist()
 
 
 @pytest.mark.parametrize(
