@@ -1,7 +1,9 @@
 """`python -m tovalib_data build`: a saved graph and its summary from each kind of
 source, and exit status 2 for bad usage, 1 for bad data."""
 
+import contextlib
 import os
+import sqlite3
 import subprocess
 import sys
 
@@ -143,6 +145,21 @@ def bad_csv(tmp_path):
     return [str(tmp_path / "shop"), "--time", "orders=placed"]
 
 
+def wide_csv(tmp_path):
+    optional("pandas")
+    (tmp_path / "shop").mkdir()
+    (tmp_path / "shop" / "orders.csv").write_text("id,placed\n1,2300-01-01\n")
+    return [str(tmp_path / "shop"), "--time", "orders=placed", "--time-unit", "ns"]
+
+
+def migrations(tmp_path):
+    path = tmp_path / "app.sqlite"
+    with contextlib.closing(sqlite3.connect(path)) as db:
+        db.executescript("CREATE TABLE _prisma_migrations (id TEXT PRIMARY KEY);"
+                         "CREATE TABLE users (id INTEGER PRIMARY KEY);")
+    return [str(path)]
+
+
 def duplicate_key(tmp_path):
     optional("pandas")
     (tmp_path / "shop").mkdir()
@@ -170,6 +187,11 @@ def unreachable_server(tmp_path):
 
 DATA = [
     (bad_csv, "orders.placed: row 1 holds 'soon', which is not an ISO 8601 date or time"),
+    (wide_csv, "orders.placed: the time 2300-01-01T00:00:00 in row 0 does not fit int64 as a "
+               "count of 'ns'"),
+    (migrations, "table name '_prisma_migrations' cannot be part of an edge type key: it must "
+                 "be non-empty, must not contain '__' and must not start or end with '_'; leave "
+                 "it out with --exclude _prisma_migrations"),
     (duplicate_key, "primary key orders.id has duplicates"),
     (two_files, "two files for table 'orders': orders.csv and orders.parquet"),
     (occupied_out, "exists and is not a saved graph; refusing to replace it"),
@@ -183,6 +205,13 @@ def test_bad_data_exits_1_with_one_line_on_stderr(tmp_path, capsys, make, messag
     assert main(["build", source, str(tmp_path / "graph"), *rest]) == 1
     err = capsys.readouterr().err
     assert err.startswith("error: ") and message in err and err.count("\n") == 1, err
+
+
+@pytest.mark.parametrize("choice", [["--exclude", "_prisma_migrations"], ["--tables", "users"]])
+def test_tables_and_exclude_choose_the_tables_read(tmp_path, capsys, choice):
+    source = migrations(tmp_path)[0]
+    assert main(["build", source, str(tmp_path / "graph"), *choice]) == 0
+    assert td.Graph.load(tmp_path / "graph").node_types == ["users"]
 
 
 def test_python_dash_m_runs_the_build_command(tmp_path):
