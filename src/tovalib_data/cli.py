@@ -225,23 +225,24 @@ def _from_folder(folder: Path, args: argparse.Namespace, tables: list[str] | Non
             columns[0] if len(columns) == 1 else columns)
         used += [("--primary-key", table, c) for c in columns]
     foreign_keys: dict[str, dict[Any, str]] = {}
-    for spec, target in args.foreign_key:
-        # The table is the longest file name that the spec starts with, then ".".
-        owners = [t for t in files if spec.startswith(t + ".") and len(spec) > len(t) + 1]
+    for specifier, target in args.foreign_key:
+        # The table is the longest file name that the specifier starts with, then ".".
+        owners = [t for t in files
+                  if specifier.startswith(t + ".") and len(specifier) > len(t) + 1]
         if not owners:
-            raise _Usage(f"argument --foreign-key: {spec!r} names no table of the folder "
+            raise _Usage(f"argument --foreign-key: {specifier!r} names no table of the folder "
                          f"(tables: {', '.join(files)})")
         table = table_of("--foreign-key", max(owners, key=len))
-        columns = spec[len(table) + 1:].split(",")
+        columns = specifier[len(table) + 1:].split(",")
         if not all(columns):
             raise _Usage(f"argument --foreign-key: expected TABLE.COL[,COL]=TABLE, "
-                         f"got {spec}={target}")
+                         f"got {specifier}={target}")
         if target not in chosen:
-            raise _Usage(f"argument --foreign-key: {spec}={target} references {target!r}, "
+            raise _Usage(f"argument --foreign-key: {specifier}={target} references {target!r}, "
                          f"which is not among the tables read ({', '.join(chosen)})")
         key: Any = columns[0] if len(columns) == 1 else tuple(columns)
         if key in foreign_keys.get(table, {}):
-            raise _Usage(f"argument --foreign-key: {spec} given twice")
+            raise _Usage(f"argument --foreign-key: {specifier} given twice")
         foreign_keys.setdefault(table, {})[key] = target
         used += [("--foreign-key", table, c) for c in columns]
     for option, given in (("--time", options["time_columns"]),

@@ -353,7 +353,8 @@ def _choose(catalog: dict[str, TableInfo], partitions: dict[str, str],
                 if name in partitions:
                     why = f"a partition of {partitions[name]!r}, which is read whole"
                 else:
-                    why = f"not a table of the database (its tables: {', '.join(catalog) or 'none'})"
+                    known = ", ".join(catalog) or "none"
+                    why = f"not a table of the database (its tables: {known})"
                 raise OptionError(what, f"{what} names {name!r}, which is {why}",
                                   f"{name!r} is {why}")
     names = list(catalog) if tables is None else list(dict.fromkeys(tables))

@@ -207,10 +207,10 @@ def linked_columns(
     for their values to match."""
     partners: dict[tuple[str, str], list[tuple[str, str]]] = {}
     for table, mapping in foreign_keys.items():
-        for spec, target in mapping.items():
+        for specifier, target in mapping.items():
             key = primary_keys.get(target, ())
             key_columns = (key,) if isinstance(key, str) else tuple(key)
-            fk_columns = (spec,) if isinstance(spec, str) else spec
+            fk_columns = (specifier,) if isinstance(specifier, str) else specifier
             for column, key_column in zip(fk_columns, key_columns):
                 partners.setdefault((table, column), []).append((target, key_column))
                 partners.setdefault((target, key_column), []).append((table, column))

@@ -181,14 +181,14 @@ def _foreign_keys(
         table = by_name[name]
         if not isinstance(columns, Mapping):
             raise TypeError(f"foreign_keys[{name!r}] must be a dict of column -> table")
-        for spec, target in columns.items():
-            parts = (spec,) if isinstance(spec, str) else spec
+        for specifier, target in columns.items():
+            parts = (specifier,) if isinstance(specifier, str) else specifier
             if not isinstance(parts, tuple) or not parts or not all(
                 isinstance(c, str) for c in parts
             ):
                 raise TypeError(
                     f"foreign_keys[{name!r}]: a foreign key is a column name or a tuple of "
-                    f"column names, not {spec!r}"
+                    f"column names, not {specifier!r}"
                 )
             where = table.where_key(parts)
             if len(parts) == 1:
