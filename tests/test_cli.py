@@ -2,11 +2,13 @@
 source, and exit status 2 for bad usage, 1 for bad data."""
 
 import contextlib
+import dataclasses
 import os
 import sqlite3
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 from conftest import optional
 from databases import Database, assert_same_graph, write_folder
@@ -81,6 +83,26 @@ dropped references: 2
   orders.customer_id -> customers: 2 of 4 rows (1 null, 1 not found)
   items.product_id -> products: 3 of 3 rows (no edges, table 'products' is not read)
 time unit: none (integer times as given)"""
+
+
+ENTRY = {"references": "u", "rows": 3, "resolved": 1, "null": 0}
+
+
+@pytest.mark.parametrize("entry, line", [
+    ({"dropped": 1}, "t.c: 1 rows"),
+    ({**ENTRY, "dropped": 2, "null": {"a": 1}}, "t.c -> u: 2 of 3 rows"),
+    ({**ENTRY, "dropped": 2, "null": 5, "references": ["u"]}, "t.c: 2 of 3 rows"),
+    ({**ENTRY, "dropped": "s"}, "t.c: not readable as a report entry ({'references': 'u', "),
+    ({**ENTRY, "dropped": [1]}, "t.c: not readable as a report entry ("),
+    ({**ENTRY, "dropped": {"n": 1}}, "t.c: not readable as a report entry ("),
+    ("x" * 100, "t.c: not readable as a report entry ('" + "x" * 59 + "...)"),
+])
+def test_summary_shows_what_a_loaded_report_holds_without_crashing(tmp_path, entry, line):
+    graph = td.Graph.from_tables({"t": {"id": np.arange(3)}}, primary_keys={"t": "id"})
+    dataclasses.replace(graph, report={"t.c": entry, "t.d": {**ENTRY, "dropped": 0}}).save(
+        tmp_path / "g")
+    text = td.Graph.load(tmp_path / "g").summary()
+    assert f"dropped references: 1\n  {line}" in text and "t.d" not in text, text
 
 
 USAGE = [
