@@ -279,3 +279,15 @@ def test_unsigned_source_times_beyond_int64_are_refused():
     times = np.array([0, 2**63], dtype=np.uint64)
     with pytest.raises(ValueError, match=r"src_time holds 9223372036854775808, beyond the int64"):
         td.time_sorted_csc(i64(0, 1), i64(0, 0), 1, times)
+
+
+@pytest.mark.parametrize("form", ["DatetimeIndex", "pd.array", "Series.array"])
+def test_time_zone_aware_pandas_indexes_and_arrays_are_times_in_utc(form):
+    pd = optional("pandas")
+    index = pd.DatetimeIndex(["2020-01-01 05:00", "2020-01-02"]).tz_localize("America/New_York")
+    column = {"DatetimeIndex": index, "pd.array": pd.array(index),
+              "Series.array": pd.Series(index).array}[form]
+    graph = td.Graph.from_tables({"t": {"id": np.arange(2), "ts": column}},
+                                 primary_keys={"t": "id"}, time_columns={"t": "ts"})
+    utc = np.array(["2020-01-01T10:00", "2020-01-02T05:00"], "datetime64[s]").astype(np.int64)
+    assert graph.node_time["t"].tolist() == utc.tolist()

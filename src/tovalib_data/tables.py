@@ -147,6 +147,16 @@ def _is_series(values: object) -> bool:
     return pd is not None and isinstance(values, pd.Series)
 
 
+def _as_series(values: object) -> object:
+    """A pandas Index or array (DatetimeIndex, `pd.array(...)`, `Series.array`)
+    as a Series, which keeps its dtype (a time zone, an Arrow type) for the
+    Series path; anything else as it is."""
+    pd = sys.modules.get("pandas")
+    if pd is not None and isinstance(values, (pd.Index, pd.api.extensions.ExtensionArray)):
+        return pd.Series(values, copy=False)
+    return values
+
+
 def _is_arrow_series(values: object) -> bool:
     """A pandas Series with an Arrow dtype ("int64[pyarrow]", "date32[day][pyarrow]")."""
     pd = sys.modules.get("pandas")
@@ -225,7 +235,7 @@ class Table:
         columns with Arrow dtypes go through `arrow.to_numpy`, which takes
         the column's `role` ("key", "time" or "feature").
         """
-        raw = self.raw(column)
+        raw = _as_series(self.raw(column))
         nulls: BoolArray | None
         if _is_arrow_series(raw) or (not _is_series(raw) and arrow.is_arrow_column(raw)):
             values, nulls = arrow.to_numpy(arrow.chunked(raw), self.where(column), role)
