@@ -21,7 +21,10 @@ would be:
 | dictionary                          | its decoded values                         |
 | null                                | all null                                   |
 
-Values under a null are zero (or None); the mask says which they are.
+Values under a null are zero (or None); the mask says which they are, and
+only the mask: a timestamp or date64 at the int64 minimum, which NumPy
+shows as NaT, is a time, the earliest one (as untimed rows get), and stays
+the int64 minimum in every time unit.
 """
 
 from __future__ import annotations

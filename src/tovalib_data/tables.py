@@ -238,8 +238,10 @@ class Table:
         raw = _as_series(self.raw(column))
         nulls: BoolArray | None
         if _is_arrow_series(raw) or (not _is_series(raw) and arrow.is_arrow_column(raw)):
-            values, nulls = arrow.to_numpy(arrow.chunked(raw), self.where(column), role)
-        elif _is_series(raw):
+            # Arrow's validity is the whole truth: a timestamp at the int64
+            # minimum is a time (the earliest, as untimed rows get), not NaT.
+            return arrow.to_numpy(arrow.chunked(raw), self.where(column), role)
+        if _is_series(raw):
             values, nulls = _series_values(raw)
         elif isinstance(raw, np.ma.MaskedArray):
             values, nulls = np.ma.getdata(raw), np.ma.getmaskarray(raw)
