@@ -153,3 +153,30 @@ def test_arrow_columns_that_do_not_convert_are_refused(column, role, error, mess
         {"feature_columns": {"orders": [column]}}
     with pytest.raises(error, match=message):
         td.Graph.from_tables({"orders": orders}, **keys)
+
+
+@pytest.mark.parametrize("source", ["pyarrow", "duckdb"])
+def test_whole_decimals_beyond_int64_are_float_features(source):
+    if source == "pyarrow":
+        pa = optional("pyarrow")
+        orders = pa.table({"id": [1], "h": pa.array([decimal.Decimal(10**20)], pa.decimal128(38, 0))})
+    else:
+        orders = optional("duckdb").connect().sql(
+            "SELECT 1 AS id, 100000000000000000000::DECIMAL(38, 0) AS h")
+    graph = td.Graph.from_tables({"o": orders}, primary_keys={"o": "id"},
+                                 feature_columns={"o": ["h"]})
+    assert graph.x["o"].tolist() == [[np.float32(1e20)]]
+
+
+@pytest.mark.parametrize("unit", ["ns", "s"])
+def test_an_arrow_timestamp_at_the_int64_minimum_is_the_earliest_time_not_a_null(unit):
+    pa = optional("pyarrow")
+    low = np.iinfo(np.int64).min
+    times = pa.array([low, 0], pa.timestamp("ns"))
+    graph = td.Graph.from_tables({"t": {"id": np.arange(2), "ts": times}},
+                                 primary_keys={"t": "id"}, time_columns={"t": "ts"},
+                                 time_unit=unit)
+    assert graph.node_time["t"].tolist() == [low, 0]
+    with pytest.raises(ValueError, match=r"t\.ts has 1 null times \(first in row 1\)"):
+        td.Graph.from_tables({"t": {"ts": pa.array([low, None], pa.timestamp("ns"))}},
+                             time_columns={"t": "ts"}, time_unit=unit)

@@ -1,10 +1,14 @@
 """`python -m tovalib_data build`: a saved graph and its summary from each kind of
 source, and exit status 2 for bad usage, 1 for bad data."""
 
+import contextlib
+import dataclasses
 import os
+import sqlite3
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 from conftest import optional
 from databases import Database, assert_same_graph, write_folder
@@ -81,6 +85,26 @@ dropped references: 2
 time unit: none (integer times as given)"""
 
 
+ENTRY = {"references": "u", "rows": 3, "resolved": 1, "null": 0}
+
+
+@pytest.mark.parametrize("entry, line", [
+    ({"dropped": 1}, "t.c: 1 rows"),
+    ({**ENTRY, "dropped": 2, "null": {"a": 1}}, "t.c -> u: 2 of 3 rows"),
+    ({**ENTRY, "dropped": 2, "null": 5, "references": ["u"]}, "t.c: 2 of 3 rows"),
+    ({**ENTRY, "dropped": "s"}, "t.c: not readable as a report entry ({'references': 'u', "),
+    ({**ENTRY, "dropped": [1]}, "t.c: not readable as a report entry ("),
+    ({**ENTRY, "dropped": {"n": 1}}, "t.c: not readable as a report entry ("),
+    ("x" * 100, "t.c: not readable as a report entry ('" + "x" * 59 + "...)"),
+])
+def test_summary_shows_what_a_loaded_report_holds_without_crashing(tmp_path, entry, line):
+    graph = td.Graph.from_tables({"t": {"id": np.arange(3)}}, primary_keys={"t": "id"})
+    dataclasses.replace(graph, report={"t.c": entry, "t.d": {**ENTRY, "dropped": 0}}).save(
+        tmp_path / "g")
+    text = td.Graph.load(tmp_path / "g").summary()
+    assert f"dropped references: 1\n  {line}" in text and "t.d" not in text, text
+
+
 USAGE = [
     # (arguments after "build", the message naming the argument)
     (["{db}", "{out}", "--time", "orders"], "argument --time: expected TABLE=COLUMN, got 'orders'"),
@@ -100,6 +124,26 @@ USAGE = [
     (["{tmp}/shop/orders.csv", "{out}"], "argument SOURCE: {tmp}/shop/orders.csv is not a "
                                          "SQLite database"),
     (["{db}"], "the following arguments are required: OUT"),
+    # Options naming a table or column that is not there, with a database and a folder.
+    (["{db}", "{out}", "--time", "nosuch=col"],
+     "argument --time: table 'nosuch' is not among the tables read"),
+    (["{db}", "{out}", "--time", "orders=nope"], "argument --time: table 'orders' has no column 'nope'"),
+    (["{db}", "{out}", "--features", "nosuch=a"],
+     "argument --features: table 'nosuch' is not among the tables read"),
+    (["{db}", "{out}", "--tables", "orders,nosuch"], "argument --tables: 'nosuch' is not a table"),
+    (["{db}", "{out}", "--exclude", "nosuch"], "argument --exclude: 'nosuch' is not a table"),
+    (["{db}", "{out}", "--tables", "orders,"], "argument --tables: expected TABLE[,TABLE]"),
+    (["{folder}", "{out}", "--primary-key", "nosuch=id"],
+     "argument --primary-key: table 'nosuch' is not among the tables read"),
+    (["{folder}", "{out}", "--features", "nosuch=a"],
+     "argument --features: table 'nosuch' is not among the tables read"),
+    (["{folder}", "{out}", "--time", "orders=nope"],
+     "argument --time: table 'orders' has no column 'nope'"),
+    (["{folder}", "{out}", "--foreign-key", "orders.customer_id=nosuch"],
+     "argument --foreign-key: orders.customer_id=nosuch references 'nosuch', which is not among"),
+    (["{folder}", "{out}", "--exclude", "customers", "--foreign-key", "orders.customer_id=customers"],
+     "argument --foreign-key: orders.customer_id=customers references 'customers', which is not"),
+    (["{folder}", "{out}", "--tables", "nosuch"], "argument --tables: 'nosuch' is not a table"),
 ]
 
 
@@ -121,6 +165,21 @@ def bad_csv(tmp_path):
     (tmp_path / "shop").mkdir()
     (tmp_path / "shop" / "orders.csv").write_text("id,placed\n1,2024-01-01\n2,soon\n")
     return [str(tmp_path / "shop"), "--time", "orders=placed"]
+
+
+def wide_csv(tmp_path):
+    optional("pandas")
+    (tmp_path / "shop").mkdir()
+    (tmp_path / "shop" / "orders.csv").write_text("id,placed\n1,2300-01-01\n")
+    return [str(tmp_path / "shop"), "--time", "orders=placed", "--time-unit", "ns"]
+
+
+def migrations(tmp_path):
+    path = tmp_path / "app.sqlite"
+    with contextlib.closing(sqlite3.connect(path)) as db:
+        db.executescript("CREATE TABLE _prisma_migrations (id TEXT PRIMARY KEY);"
+                         "CREATE TABLE users (id INTEGER PRIMARY KEY);")
+    return [str(path)]
 
 
 def duplicate_key(tmp_path):
@@ -149,9 +208,12 @@ def unreachable_server(tmp_path):
 
 
 DATA = [
-    (lambda p: [shop_source("sqlite-file", p)[0], "--time", "orders=nope"],
-     "table 'orders' has no column 'nope'"),
-    (bad_csv, "orders.placed: Error parsing datetime string \"soon\""),
+    (bad_csv, "orders.placed: row 1 holds 'soon', which is not an ISO 8601 date or time"),
+    (wide_csv, "orders.placed: the time 2300-01-01T00:00:00 in row 0 does not fit int64 as a "
+               "count of 'ns'"),
+    (migrations, "table name '_prisma_migrations' cannot be part of an edge type key: it must "
+                 "be non-empty, must not contain '__' and must not start or end with '_'; leave "
+                 "it out with --exclude _prisma_migrations"),
     (duplicate_key, "primary key orders.id has duplicates"),
     (two_files, "two files for table 'orders': orders.csv and orders.parquet"),
     (occupied_out, "exists and is not a saved graph; refusing to replace it"),
@@ -165,6 +227,13 @@ def test_bad_data_exits_1_with_one_line_on_stderr(tmp_path, capsys, make, messag
     assert main(["build", source, str(tmp_path / "graph"), *rest]) == 1
     err = capsys.readouterr().err
     assert err.startswith("error: ") and message in err and err.count("\n") == 1, err
+
+
+@pytest.mark.parametrize("choice", [["--exclude", "_prisma_migrations"], ["--tables", "users"]])
+def test_tables_and_exclude_choose_the_tables_read(tmp_path, capsys, choice):
+    source = migrations(tmp_path)[0]
+    assert main(["build", source, str(tmp_path / "graph"), *choice]) == 0
+    assert td.Graph.load(tmp_path / "graph").node_types == ["users"]
 
 
 def test_python_dash_m_runs_the_build_command(tmp_path):

@@ -87,15 +87,15 @@ BAD = [
     # (SQL run on the shop, source (None: the shop), from_database arguments,
     #  exception, message)
     ("UPDATE orders SET previous_id = 'x' WHERE id = 101", None, {}, ValueError,
-     r"orders\.previous_id: row 1 holds 'x' \(str\), not an integer as its type INTEGER says"),
+     r"orders\.previous_id: the row whose id is 101 holds 'x' \(str\), not an integer as its type INTEGER says"),
     ("UPDATE orders SET previous_id = 100.5 WHERE id = 101", None, {}, ValueError,
-     r"orders\.previous_id: key and time values must be whole numbers, but row 1 holds 100\.5"),
+     r"orders\.previous_id: key and time values must be whole numbers, but the row whose id is 101 holds 100\.5"),
     ("UPDATE orders SET placed = 'soon' WHERE id = 102", None,
      {"time_columns": {"orders": "placed"}}, ValueError,
-     r'orders\.placed: Error parsing datetime string "soon".*must be ISO 8601'),
+     r"orders\.placed: the row whose id is 102 holds 'soon', which is not an ISO 8601 date"),
     ("UPDATE customers SET signup = 17 WHERE id = 'c03'", None,
      {"time_columns": {"customers": "signup"}}, ValueError,
-     r"customers\.signup: row 3 holds 17 \(int\), not a date or time as its type DATE says"),
+     r"customers\.signup: the row whose id is 'c03' holds 17 \(int\), not a date or time as its type DATE says"),
     ("UPDATE orders SET placed = NULL WHERE id = 104", None,
      {"time_columns": {"orders": "placed"}}, ValueError,
      r"orders\.placed has 1 null times \(first in row 4\)"),
@@ -147,7 +147,7 @@ ZONE = dt.timezone(dt.timedelta(hours=-5))
          np.array([1.0, np.nan, 2.5, 1.0])),
         ("time", "time", [[dt.datetime(2024, 1, 1, 5, tzinfo=ZONE)], ["2024-01-01 10:00"],
                           [dt.date(2024, 1, 2)]],
-         np.array(["2024-01-01T10:00", "2024-01-01T10:00", "2024-01-02"], "datetime64[us]")),
+         np.array(["2024-01-01T10:00", "2024-01-01T10:00", "2024-01-02"], "datetime64[s]")),
         ("unknown", "time", [[None], [1, 2]], np.ma.MaskedArray([0, 1, 2], mask=[1, 0, 0])),
     ],
 )
@@ -176,3 +176,81 @@ def test_progress_bar_counts_every_row_when_tqdm_is_installed(tmp_path, capsys, 
     err = capsys.readouterr().err
     assert (f"{total}/{total}" in err) == installed and (err == "") != installed
     db.close()
+
+
+def test_times_beyond_int64_in_the_unit_are_refused_naming_the_row(database):  # noqa: F811
+    database.execute("CREATE TABLE o (id INTEGER PRIMARY KEY, placed DATE)",
+                     "INSERT INTO o VALUES (2, '2024-01-01'), (1, '9999-12-31')")
+    with pytest.raises(ValueError, match=r"o\.placed: the time '?9999-12-31.* in the row whose "
+                                         r"id is 1 does not fit int64 as a count of 'ns'"):
+        td.Graph.from_database(database.source, time_columns={"o": "placed"}, time_unit="ns")
+
+
+@pytest.mark.parametrize("timed", ["sales", "days"])
+def test_a_key_that_is_also_the_time_is_read_as_both(database, timed):  # noqa: F811
+    database.execute(
+        "CREATE TABLE days (day DATE PRIMARY KEY)",
+        "CREATE TABLE sales (id INTEGER PRIMARY KEY, day DATE REFERENCES days(day))",
+        "INSERT INTO days VALUES ('2024-01-01'), ('2024-01-02')",
+        "INSERT INTO sales VALUES (1, '2024-01-02'), (2, '2024-01-01')")
+    graph = td.Graph.from_database(database.source, time_columns={timed: "day"},
+                                   inherit_time=False)
+    assert graph.report["sales.day"] == {"references": "days", "rows": 2, "resolved": 2,
+                                         "dropped": 0, "null": 0}
+    assert graph.row["sales__day__days"].tolist() == [1, 0]
+    want = {"days": [1704067200, 1704153600], "sales": [1704153600, 1704067200]}
+    assert graph.node_time[timed].tolist() == want[timed]
+
+
+@pytest.mark.parametrize("tables", [None, ["items", "products"]])
+def test_a_skipped_foreign_key_on_the_columns_of_another_keeps_its_entry(tables):
+    db = sqlite3.connect(":memory:")
+    db.executescript("""
+        CREATE TABLE products (id INTEGER PRIMARY KEY); CREATE TABLE archive (id INTEGER PRIMARY KEY);
+        CREATE TABLE items (id INTEGER PRIMARY KEY, product_id INTEGER,
+          FOREIGN KEY (product_id) REFERENCES products(id),
+          FOREIGN KEY (product_id) REFERENCES archive(id));
+        INSERT INTO products VALUES (1), (2); INSERT INTO archive VALUES (1), (2);
+        INSERT INTO items VALUES (1, 1), (2, 2), (3, 2);""")
+    graph = td.Graph.from_database(db, tables=tables)
+    assert graph.report["items.product_id"]["resolved"] == 3
+    skipped = graph.report["items.product_id->archive"]
+    assert skipped["dropped"] == 3 and skipped["skipped"] == (
+        "its columns already reference 'products'" if tables is None
+        else "table 'archive' is not read")
+    assert "items.product_id->archive: 3 of 3 rows" in graph.summary()
+
+
+def test_postgresql_partitions_are_read_once_through_their_table(tmp_path):
+    db = Database("postgresql", tmp_path)
+    try:
+        db.execute(
+            "CREATE TABLE users (id INTEGER PRIMARY KEY)",
+            "CREATE TABLE events (id INTEGER, uid INTEGER REFERENCES users(id), ts TIMESTAMP, "
+            "PRIMARY KEY (id, ts)) PARTITION BY RANGE (ts)",
+            "CREATE TABLE events_2023 PARTITION OF events FOR VALUES FROM ('2023-01-01') "
+            "TO ('2024-01-01')",
+            "CREATE TABLE events_2024 PARTITION OF events FOR VALUES FROM ('2024-01-01') "
+            "TO ('2025-01-01')",
+            "INSERT INTO users VALUES (1), (2)",
+            "INSERT INTO events VALUES (1, 1, '2023-06-01'), (2, 2, '2024-06-01'), "
+            "(3, 1, '2024-07-01')")
+        graph = td.Graph.from_database(db.source, time_columns={"events": "ts"})
+        assert graph.num_nodes == {"events": 3, "users": 2}
+        assert graph.edge_types == [("events", "uid", "users"), ("users", "rev_uid", "events")]
+        with pytest.raises(ValueError, match="tables names 'events_2023', which is a partition "
+                                             "of 'events', which is read whole"):
+            td.Graph.from_database(db.source, tables=["events_2023"])
+    finally:
+        db.close()
+
+
+@pytest.mark.parametrize("url, module, extra", [
+    ("postgresql+psycopg://nobody@/shop?host=/nowhere", "psycopg", "sql"),
+    ("duckdb:///shop.duckdb", "duckdb_engine", "duckdb"),
+])
+def test_a_missing_driver_names_the_extra_that_installs_it(monkeypatch, url, module, extra):
+    optional("sqlalchemy")
+    monkeypatch.setitem(sys.modules, module, None)  # makes `import module` fail
+    with pytest.raises(ImportError, match=rf"pip install 'tovalib\[{extra}\]'"):
+        td.Graph.from_database(url)

@@ -132,10 +132,10 @@ def test_a_composite_key_in_a_data_frame_is_not_a_bare_pandas_error():
         ({"a": {"id": i64(0)}, "a_": {"id": i64(0)}}, {}, r"table name 'a_' cannot be part"),
         ({"_a": {"id": i64(0)}}, {}, r"table name '_a' cannot be part"),
         ({"a": {"id": i64(0), "_customer_id": i64(0)}}, {"a": {"_customer_id": "a"}},
-         r"foreign key column '_customer_id' cannot be part of an edge type key: it must be "
+         r"foreign key column '_customer_id' of table 'a' cannot be part of an edge type key: it must be "
          r"non-empty, must not contain '__' and must not start or end with '_'"),
         ({"a": {"id": i64(0), "id_": i64(0)}}, {"a": {"id_": "a"}},
-         r"foreign key column 'id_' cannot be part"),
+         r"foreign key column 'id_' of table 'a' cannot be part"),
     ],
 )
 def test_names_whose_edge_type_keys_would_not_split_back_are_refused(

@@ -156,7 +156,7 @@ ERRORS = [
     (lambda t, s: t.update(my__items=t.pop("items")),
      ValueError, r"table name 'my__items' cannot be part of an edge type key"),
     (lambda t, s: s["foreign_keys"].update(items={"order__id": "orders"}),
-     ValueError, r"foreign key column 'order__id' cannot be part"),
+     ValueError, r"foreign key column 'order__id' of table 'items' cannot be part"),
     (lambda t, s: t["products"].update(id=np.array(["30", "10", "20"])),
      TypeError, r"items\.product_id holds integer keys but primary key products\.id "
                 r"holds str keys"),
@@ -168,6 +168,12 @@ ERRORS = [
      TypeError, r"customers\.signup: unsupported feature type datetime64"),
     (lambda t, s: t["items"].update(order_id=np.array([0.5, 0, 1, 2, 5, 1])),
      TypeError, r"items\.order_id: key values must be whole numbers"),
+    # A column a_b into one table and a composite (a, b) into another: one report key.
+    (lambda t, s: (t.update(p={"x": i64(1, 1), "y": i64(1, 2)},
+                            t={"a_b": i64(1, 9), "a": i64(1, 1), "b": i64(1, 2)}),
+                   s["primary_keys"].update(p=["x", "y"], t=None), s["primary_keys"].pop("t"),
+                   s["foreign_keys"].update(t={"a_b": "customers", ("a", "b"): "p"})),
+     ValueError, r"foreign keys t\.a_b and t\.\(a, b\) both have the relation 'a_b'"),
 ]
 
 
@@ -177,6 +183,26 @@ def test_bad_tables_are_refused_naming_table_and_column(change, error, message):
     change(tables, schema)
     with pytest.raises(error, match=message):
         td.Graph.from_tables(tables, **schema)
+
+
+@pytest.mark.parametrize(
+    "text, want",
+    [
+        ("2024-01-01T10:00:00+02:00\n2024-01-02\n", ["2024-01-01T08:00:00", "2024-01-02"]),
+        ("2024-01-01\nsoon\n", r"orders\.placed: row 1 holds 'soon', which is not an ISO 8601"),
+    ],
+)
+def test_read_table_reads_csv_times_as_from_tables_takes_them(tmp_path, text, want):
+    optional("pandas")
+    (tmp_path / "orders.csv").write_text("placed\n" + text)
+    if isinstance(want, str):
+        with pytest.raises(ValueError, match=want):
+            read_table(tmp_path / "orders.csv", times=["placed"])
+        return
+    orders = read_table(tmp_path / "orders.csv", times=["placed"])
+    graph = td.Graph.from_tables({"orders": orders}, time_columns={"orders": "placed"})
+    assert graph.node_time["orders"].tolist() == np.array(want, "datetime64[s]").astype(
+        np.int64).tolist()
 
 
 @pytest.mark.parametrize(
@@ -232,13 +258,13 @@ def wide_times():
     pa = optional("pyarrow")
     return [
         (np.array(["2300-01-01"], dtype="datetime64[s]"), "ns", r"orders\.placed: the time "
-         r"2300-01-01T00:00:00 does not fit int64 as a count of 'ns' since 1970-01-01"),
+         r"2300-01-01T00:00:00 in row 0 does not fit int64 as a count of 'ns' since 1970-01-01"),
         (np.array(["2024-01-01", "9999-12-31"], dtype="datetime64[us]"), "ns",
-         r"orders\.placed: the time 9999-12-31T00:00:00\.000000 does not fit"),
+         r"orders\.placed: the time 9999-12-31T00:00:00\.000000 in row \d does not fit"),
         (np.array(["-300000-01-01", "2024-01-01"], dtype="datetime64[D]"), "us",
-         r"the time -300000-01-01 does not fit int64 as a count of 'us'"),
+         r"the time -300000-01-01 in row 0 does not fit int64 as a count of 'us'"),
         (pa.chunked_array([pa.array([253402214400000000], pa.timestamp("us", tz="UTC"))]), "ns",
-         r"orders\.placed: the time 9999-12-31T00:00:00\.000000 does not fit"),
+         r"orders\.placed: the time 9999-12-31T00:00:00\.000000 in row \d does not fit"),
         (np.array([1, 2**64 - 1], dtype=np.uint64), "s",
          r"orders\.placed: times beyond the int64 range \(up to 18446744073709551615\)"),
     ]
@@ -256,3 +282,15 @@ def test_unsigned_source_times_beyond_int64_are_refused():
     times = np.array([0, 2**63], dtype=np.uint64)
     with pytest.raises(ValueError, match=r"src_time holds 9223372036854775808, beyond the int64"):
         td.time_sorted_csc(i64(0, 1), i64(0, 0), 1, times)
+
+
+@pytest.mark.parametrize("form", ["DatetimeIndex", "pd.array", "Series.array"])
+def test_time_zone_aware_pandas_indexes_and_arrays_are_times_in_utc(form):
+    pd = optional("pandas")
+    index = pd.DatetimeIndex(["2020-01-01 05:00", "2020-01-02"]).tz_localize("America/New_York")
+    column = {"DatetimeIndex": index, "pd.array": pd.array(index),
+              "Series.array": pd.Series(index).array}[form]
+    graph = td.Graph.from_tables({"t": {"id": np.arange(2), "ts": column}},
+                                 primary_keys={"t": "id"}, time_columns={"t": "ts"})
+    utc = np.array(["2020-01-01T10:00", "2020-01-02T05:00"], "datetime64[s]").astype(np.int64)
+    assert graph.node_time["t"].tolist() == utc.tolist()

@@ -7,6 +7,8 @@ from types import ModuleType
 
 # module name -> the extra of this distribution that installs it
 EXTRAS = {
+    "duckdb": "duckdb",
+    "duckdb_engine": "duckdb",
     "pandas": "pandas",
     "psycopg": "sql",
     "psycopg.rows": "sql",

@@ -11,8 +11,9 @@ would be:
 | integers                            | their integer dtype                        |
 | floats                              | float64 (NaN counts as null)               |
 | bool                                | bool                                       |
-| decimal of scale <= 0               | int64 (values beyond int64 are refused)    |
-| decimal of scale > 0                | float64, for features only                 |
+| decimal, as a feature               | float64                                    |
+| decimal of scale <= 0, key or time  | int64 (values beyond int64 are refused)    |
+| decimal of scale > 0, key or time   | refused (keys and times are whole numbers) |
 | date32 / date64                     | datetime64[D] / datetime64[ms]             |
 | timestamp[unit], any time zone      | datetime64[unit], UTC                      |
 | string, large_string, string_view   | object array of str                        |
@@ -20,7 +21,10 @@ would be:
 | dictionary                          | its decoded values                         |
 | null                                | all null                                   |
 
-Values under a null are zero (or None); the mask says which they are.
+Values under a null are zero (or None); the mask says which they are, and
+only the mask: a timestamp or date64 at the int64 minimum, which NumPy
+shows as NaT, is a time, the earliest one (as untimed rows get), and stays
+the int64 minimum in every time unit.
 """
 
 from __future__ import annotations
@@ -73,8 +77,10 @@ def chunked(values: Any) -> Any:
     return array if isinstance(array, pa.ChunkedArray) else pa.chunked_array([array])
 
 
-def to_numpy(column: Any, where: str, for_key: bool = False) -> tuple[AnyArray, BoolArray | None]:
-    """A ChunkedArray as a NumPy array and its null mask (None: no nulls)."""
+def to_numpy(column: Any, where: str,
+             role: str = "feature") -> tuple[AnyArray, BoolArray | None]:
+    """A ChunkedArray as a NumPy array and its null mask (None: no nulls),
+    for its role: "key", "time" or "feature"."""
     pa = require("pyarrow")
     pc = require("pyarrow.compute")
     types = pa.types
@@ -107,12 +113,14 @@ def to_numpy(column: Any, where: str, for_key: bool = False) -> tuple[AnyArray, 
     if types.is_boolean(kind):
         return filled(False), nulls
     if types.is_decimal(kind):
+        if role == "feature":  # float holds whole decimals beyond int64 too
+            return filled(0.0, pa.float64()), nulls
         if kind.scale <= 0:
             try:
                 return filled(0, pa.int64()), nulls
             except pa.ArrowInvalid:
                 raise ValueError(f"{where}: decimal values beyond the int64 range") from None
-        if for_key:
+        if role == "key":
             raise TypeError(
                 f"{where}: decimal keys must have scale 0, not {kind}; keys are integers or "
                 "strings"

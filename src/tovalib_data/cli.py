@@ -3,8 +3,10 @@
 SOURCE is a SQLAlchemy database URL, a SQLite file, or a folder with one
 table per Parquet or CSV file, named after the file. Keys come from the
 database's catalog; a folder's keys are given with --primary-key and
---foreign-key. The graph is saved to OUT (`Graph.save`) and its summary
-printed. Exit status: 0 built, 2 bad usage, 1 bad data (one line on stderr).
+--foreign-key. --tables and --exclude choose the tables read. The graph is
+saved to OUT (`Graph.save`) and its summary printed. Exit status: 0 built,
+2 bad usage (also an option naming a table or column there is not), 1 bad
+data (one line on stderr).
 """
 
 from __future__ import annotations
@@ -44,6 +46,13 @@ def _columns(what: str) -> Any:
     return parse
 
 
+def _names(text: str) -> list[str]:
+    names = text.split(",")
+    if not all(names):
+        raise argparse.ArgumentTypeError(f"expected TABLE[,TABLE], got {text!r}")
+    return names
+
+
 def _foreign_key(text: str) -> tuple[str, str]:
     columns, target = _pair(text, "TABLE.COL[,COL]=TABLE")
     if "." not in columns:
@@ -62,6 +71,10 @@ def parser() -> argparse.ArgumentParser:
     build.add_argument("source", metavar="SOURCE",
                        help="a database URL, a SQLite file, or a folder of .parquet/.csv files")
     build.add_argument("out", metavar="OUT", help="directory to save the graph to")
+    build.add_argument("--tables", metavar="TABLE,TABLE", type=_names, action="append",
+                       help="read only these tables (default: all)")
+    build.add_argument("--exclude", metavar="TABLE[,TABLE]", type=_names, action="append",
+                       default=[], help="leave these tables out (repeatable)")
     build.add_argument("--time", metavar="TABLE=COLUMN", type=_time, action="append",
                        default=[], help="the time column of a table (repeatable)")
     build.add_argument("--features", metavar="TABLE=COL,COL", type=_columns("TABLE=COL,COL"),
@@ -82,14 +95,26 @@ def parser() -> argparse.ArgumentParser:
     return top
 
 
+# The options standing for the arguments of Graph.from_database.
+OPTIONS = {"tables": "--tables", "exclude": "--exclude", "time_columns": "--time",
+           "feature_columns": "--features"}
+
+
 def main(argv: Sequence[str] | None = None) -> int:
+    from tovalib_data.database import OptionError, TableNameError
+
     args = parser().parse_args(argv)
     try:
         return _build(args)
+    except OptionError as exc:
+        args.usage.error(f"argument {OPTIONS[exc.argument]}: {exc.detail}")
+        raise  # not reached: error() exits with status 2
     except _Usage as exc:
-        args.usage.error(str(exc))  # exits with status 2
-        raise  # not reached
+        args.usage.error(str(exc))
+        raise
     except Exception as exc:  # bad data: one line, no traceback
+        if isinstance(exc, TableNameError):
+            exc = ValueError(f"{exc.reason}; leave it out with --exclude {exc.table}")
         lines = str(exc).strip().splitlines()
         print(f"error: {lines[0] if lines else type(exc).__name__}", file=sys.stderr)
         return 1
@@ -109,15 +134,17 @@ def _once(option: str, pairs: list[tuple[str, Any]]) -> dict[str, Any]:
 
 
 def _build(args: argparse.Namespace) -> int:
-    from tovalib_data.graph import Graph
+    from tovalib_data.database import from_database
 
     time_columns = _once("--time", args.time)
     feature_columns = _once("--features", args.features)
+    tables = None if args.tables is None else [t for names in args.tables for t in names]
+    exclude = [t for names in args.exclude for t in names]
     options = dict(time_columns=time_columns, feature_columns=feature_columns,
                    time_unit=args.time_unit, inherit_time=not args.no_inherit_time)
     source, path = args.source, Path(args.source)
     if path.is_dir():
-        graph = _from_folder(path, args, options)
+        graph = _from_folder(path, args, tables, exclude, options)
     else:
         for option, given in (("--primary-key", args.primary_key),
                               ("--foreign-key", args.foreign_key)):
@@ -132,11 +159,11 @@ def _build(args: argparse.Namespace) -> int:
             uri = "file:" + urllib.parse.quote(str(path.resolve())) + "?mode=ro"
             connection = sqlite3.connect(uri, uri=True)
             try:
-                graph = Graph.from_database(connection, **options)
+                graph = from_database(connection, tables=tables, exclude=exclude, **options)
             finally:
                 connection.close()
         elif "://" in source:
-            graph = Graph.from_database(source, **options)
+            graph = from_database(source, tables=tables, exclude=exclude, **options)
         else:
             raise _Usage(f"argument SOURCE: no file or folder {source!r}, and not a "
                          "database URL")
@@ -154,9 +181,12 @@ def _table_name(file: Path) -> str | None:
     return None
 
 
-def _from_folder(folder: Path, args: argparse.Namespace, options: dict[str, Any]) -> Any:
-    from tovalib_data.files import read_table
+def _from_folder(folder: Path, args: argparse.Namespace, tables: list[str] | None,
+                 exclude: list[str], options: dict[str, Any]) -> Any:
+    from tovalib_data.files import read_table, text_times
     from tovalib_data.graph import Graph
+    from tovalib_data.keys import linked_columns
+    from tovalib_data.schema import check_name
 
     files: dict[str, Path] = {}
     for file in sorted(folder.iterdir()):
@@ -169,40 +199,65 @@ def _from_folder(folder: Path, args: argparse.Namespace, options: dict[str, Any]
         files[name] = file
     if not files:
         raise ValueError(f"{folder} holds no table files ({', '.join(TABLE_SUFFIXES)})")
+    for option, names in (("--tables", tables or []), ("--exclude", exclude)):
+        for name in names:
+            if name not in files:
+                raise _Usage(f"argument {option}: {name!r} is not a table of the folder "
+                             f"(its tables: {', '.join(files)})")
+    chosen = [t for t in (files if tables is None else dict.fromkeys(tables))
+              if t not in exclude]
+    for name in chosen:
+        try:
+            check_name("table name", name)
+        except ValueError as exc:
+            raise ValueError(f"{exc}; leave it out with --exclude {name}") from None
+
+    def table_of(option: str, table: str) -> str:
+        if table not in chosen:
+            raise _Usage(f"argument {option}: table {table!r} is not among the tables read "
+                         f"({', '.join(chosen)})")
+        return table
+
+    used: list[tuple[str, str, str]] = []  # (option, table, column) to check once read
     primary_keys = {}
     for table, columns in _once("--primary-key", args.primary_key).items():
-        primary_keys[table] = columns[0] if len(columns) == 1 else columns
+        primary_keys[table_of("--primary-key", table)] = (
+            columns[0] if len(columns) == 1 else columns)
+        used += [("--primary-key", table, c) for c in columns]
     foreign_keys: dict[str, dict[Any, str]] = {}
-    for spec, target in args.foreign_key:
-        # The table is the longest file name that the spec starts with, then ".".
-        owners = [t for t in files if spec.startswith(t + ".") and len(spec) > len(t) + 1]
+    for specifier, target in args.foreign_key:
+        # The table is the longest file name that the specifier starts with, then ".".
+        owners = [t for t in files
+                  if specifier.startswith(t + ".") and len(specifier) > len(t) + 1]
         if not owners:
-            raise _Usage(f"argument --foreign-key: {spec!r} names no table of the folder "
+            raise _Usage(f"argument --foreign-key: {specifier!r} names no table of the folder "
                          f"(tables: {', '.join(files)})")
-        table = max(owners, key=len)
-        columns = spec[len(table) + 1:].split(",")
+        table = table_of("--foreign-key", max(owners, key=len))
+        columns = specifier[len(table) + 1:].split(",")
         if not all(columns):
             raise _Usage(f"argument --foreign-key: expected TABLE.COL[,COL]=TABLE, "
-                         f"got {spec}={target}")
+                         f"got {specifier}={target}")
+        if target not in chosen:
+            raise _Usage(f"argument --foreign-key: {specifier}={target} references {target!r}, "
+                         f"which is not among the tables read ({', '.join(chosen)})")
         key: Any = columns[0] if len(columns) == 1 else tuple(columns)
         if key in foreign_keys.get(table, {}):
-            raise _Usage(f"argument --foreign-key: {spec} given twice")
+            raise _Usage(f"argument --foreign-key: {specifier} given twice")
         foreign_keys.setdefault(table, {})[key] = target
-    tables = {name: read_table(file) for name, file in files.items()}
-    for name, column in options["time_columns"].items():
-        frame = tables.get(name)
-        if frame is not None and column in frame and frame[column].dtype.kind in "OSU":
-            # CSV holds dates and times as text.
-            frame[column] = _parsed_times(f"{name}.{column}", frame[column],
-                                          options["time_unit"])
-    return Graph.from_tables(tables, primary_keys=primary_keys, foreign_keys=foreign_keys,
+        used += [("--foreign-key", table, c) for c in columns]
+    for option, given in (("--time", options["time_columns"]),
+                          ("--features", options["feature_columns"])):
+        for table, columns in given.items():
+            table_of(option, table)
+            used += [(option, table, c) for c in ([columns] if option == "--time" else columns)]
+    frames = {name: read_table(files[name]) for name in chosen}
+    for option, table, column in used:
+        if column not in frames[table].columns:
+            raise _Usage(f"argument {option}: table {table!r} has no column {column!r}")
+    # CSV holds dates and times as text: the time columns, and the keys paired
+    # with them, are read as ISO 8601.
+    as_time = linked_columns(options["time_columns"].items(), primary_keys, foreign_keys)
+    for name, frame in frames.items():
+        text_times(frame, [c for t, c in as_time if t == name], name)
+    return Graph.from_tables(frames, primary_keys=primary_keys, foreign_keys=foreign_keys,
                              **options)
-
-
-def _parsed_times(where: str, column: Any, time_unit: str) -> Any:
-    """Text times read as a database's text times are (ISO 8601, offsets to UTC)."""
-    from tovalib_data.dbcolumns import ColumnReader
-
-    reader = ColumnReader(where, "", "text", "time", len(column), time_unit)
-    reader.add(column.to_numpy(dtype=object, na_value=None).tolist())
-    return reader.finish()

@@ -13,7 +13,13 @@ hands them to `Graph.from_tables` with the keys the catalog declares:
 - any other foreign key (into a table left out, into another schema, or
   onto columns other than the primary key) gives no edges and is listed in
   `graph.report` under its "table.relation" key, with every row counted as
-  dropped and the reason under "skipped".
+  dropped and the reason under "skipped". Where that key is taken (a
+  column with foreign keys into two tables: one gives edges, the other is
+  skipped), the skipped one is listed as "table.relation->target", or as
+  "table.relation->target(columns)" when that is taken too.
+
+PostgreSQL lists the partitions of a partitioned table as tables of their
+own; they are left out, and the partitioned table is read once, whole.
 
 Rows are read in primary-key order (a table without one in the order the
 database returns), so the same database always gives the same graph. The
@@ -38,15 +44,38 @@ import numpy as np
 
 from tovalib_data._optional import require
 from tovalib_data.dbcolumns import ColumnReader
-from tovalib_data.tables import TIME_UNITS
+from tovalib_data.keys import linked_columns
+from tovalib_data.schema import check_name
+from tovalib_data.tables import TIME_UNITS, RowError
 
 if TYPE_CHECKING:
     from tovalib_data.graph import Graph
 
 CHUNK_ROWS = 65536
 # Read precedence when one column has several roles: a time column is read
-# as a time, a key as a key, and only then as a feature.
+# as a time (also where it is a key), a key as a key, and only then as a feature.
 ROLES = ("time", "key", "feature")
+# The extra of this distribution that installs a backend's default driver.
+DRIVER_EXTRAS = {"postgresql+psycopg": "sql", "duckdb": "duckdb"}
+
+
+class OptionError(ValueError):
+    """An argument of `from_database` that names a table or column the
+    database does not have: `argument` is the parameter, `detail` what is
+    wrong, in words that read after the name of any option standing for it."""
+
+    def __init__(self, argument: str, message: str, detail: str) -> None:
+        super().__init__(message)
+        self.argument, self.detail = argument, detail
+
+
+class TableNameError(ValueError):
+    """A table whose name cannot be a node type (`reason`): the graph can be
+    built from the other tables."""
+
+    def __init__(self, table: str, reason: str) -> None:
+        super().__init__(f"{reason}; name the tables to read in `tables` to leave it out")
+        self.table, self.reason = table, reason
 
 
 @dataclass
@@ -77,22 +106,25 @@ def from_database(
     time_unit: str = "s",
     inherit_time: bool | Collection[str] = True,
     progress: bool = False,
+    exclude: Collection[str] = (),
 ) -> Graph:
+    """`Graph.from_database`; `exclude` names tables not to read (the build
+    command's --exclude)."""
     from tovalib_data.graph import Graph
 
     if time_unit not in TIME_UNITS:  # before anything is read
         raise ValueError(f"time_unit must be one of {', '.join(TIME_UNITS)}, not {time_unit!r}")
     sa = require("sqlalchemy")
     with _connect(sa, source) as conn:
-        catalog = _reflect(sa, conn)
-        chosen = _choose(catalog, tables)
+        catalog, partitions = _reflect(sa, conn)
+        chosen = _choose(catalog, partitions, tables, exclude)
         time_columns = _checked_columns("time_columns", time_columns, chosen, single=True)
         feature_columns = _checked_columns("feature_columns", feature_columns, chosen,
                                            single=False)
         primary_keys, foreign_keys, skipped = _keys(catalog, chosen)
         roles = _roles(chosen, primary_keys, foreign_keys, time_columns, feature_columns)
         frames = _read_tables(sa, conn, chosen, roles, time_unit, progress)
-        skipped_report = _skipped_report(sa, conn, skipped, frames)
+        skipped_report = _skipped_report(sa, conn, skipped, frames, foreign_keys)
     graph = Graph.from_tables(
         frames,
         primary_keys=primary_keys,
@@ -155,7 +187,7 @@ def _connect(sa: ModuleType, source: Any) -> Iterator[Any]:
     elif isinstance(source, (str, sa.engine.URL)):
         url = sa.make_url(source)
         _check_sqlite_file(url)
-        engine = sa.create_engine(url)
+        engine = _engine(sa, url)
     else:
         raise TypeError(
             "source must be a SQLAlchemy URL, Engine or Connection, or a sqlite3.Connection, "
@@ -166,6 +198,29 @@ def _connect(sa: ModuleType, source: Any) -> Iterator[Any]:
             yield conn
     finally:
         engine.dispose()
+
+
+def _engine(sa: ModuleType, url: Any) -> Any:
+    """An Engine for `url`; a driver not installed is an ImportError naming
+    the extra that installs it."""
+    try:
+        return sa.create_engine(url)
+    except (ImportError, sa.exc.NoSuchModuleError) as exc:
+        dialect = url.get_backend_name()
+        driver = url.get_driver_name() if "+" in url.drivername else None
+        extra = DRIVER_EXTRAS.get(url.drivername) or DRIVER_EXTRAS.get(dialect)
+        if dialect == "postgresql" and driver != "psycopg":
+            hint = (f"install its driver{f' {driver}' if driver else ''}, or install "
+                    "tovalib[sql] (pip install 'tovalib[sql]') and write the URL as "
+                    "postgresql+psycopg://...")
+        elif extra:
+            hint = f"install it with pip install 'tovalib[{extra}]'"
+        else:
+            hint = "install the SQLAlchemy dialect and driver for it"
+        raise ImportError(
+            f"the database driver for {url.drivername}:// URLs is not installed "
+            f"({exc}); {hint}"
+        ) from exc
 
 
 @contextlib.contextmanager
@@ -192,12 +247,22 @@ def _check_sqlite_file(url: Any) -> None:
 # -- the catalog --------------------------------------------------------------
 
 
-def _reflect(sa: ModuleType, conn: Any) -> dict[str, TableInfo]:
-    """Every table of the default schema, by name, in name order."""
+def _reflect(sa: ModuleType, conn: Any) -> tuple[dict[str, TableInfo], dict[str, str]]:
+    """Every table of the default schema, by name, in name order, and the
+    partitions left out, each with its partitioned table."""
     inspector = sa.inspect(conn)
     names = sorted(inspector.get_table_names())
+    partitions: dict[str, str] = {}
+    if conn.dialect.name == "postgresql":
+        partitions = dict(conn.exec_driver_sql(
+            "SELECT c.relname, p.relname FROM pg_inherits i "
+            "JOIN pg_class c ON c.oid = i.inhrelid JOIN pg_class p ON p.oid = i.inhparent "
+            "JOIN pg_namespace n ON n.oid = c.relnamespace "
+            "WHERE c.relispartition AND n.nspname = current_schema()"
+        ).all())
+        names = [name for name in names if name not in partitions]
     if conn.dialect.name == "duckdb":
-        return _reflect_duckdb(conn, names)
+        return _reflect_duckdb(conn, names), partitions
     catalog = {}
     for name in names:
         columns = {}
@@ -214,7 +279,7 @@ def _reflect(sa: ModuleType, conn: Any) -> dict[str, TableInfo]:
             table.foreign_keys.append(ForeignKey(
                 tuple(fk["constrained_columns"]), target, tuple(fk["referred_columns"])))
         catalog[name] = table
-    return catalog
+    return catalog, partitions
 
 
 def _reflect_duckdb(conn: Any, names: list[str]) -> dict[str, TableInfo]:
@@ -277,20 +342,28 @@ def _type_name(sql_type: Any, dialect: Any) -> str:
         return ""
 
 
-def _choose(catalog: dict[str, TableInfo], tables: Collection[str] | None) -> list[TableInfo]:
-    if tables is None:
-        return list(catalog.values())
-    if isinstance(tables, str) or not isinstance(tables, Collection):
-        raise TypeError(f"tables must be a collection of table names, not {tables!r}")
-    chosen = []
-    for name in dict.fromkeys(tables):
-        if name not in catalog:
-            known = ", ".join(catalog) or "none"
-            raise ValueError(
-                f"tables names {name!r}, which is not a table of the database "
-                f"(its tables: {known})"
-            )
-        chosen.append(catalog[name])
+def _choose(catalog: dict[str, TableInfo], partitions: dict[str, str],
+            tables: Collection[str] | None, exclude: Collection[str]) -> list[TableInfo]:
+    """The tables to read; each name must be one a graph can have."""
+    for what, names in (("tables", tables), ("exclude", exclude)):
+        if names is not None and (isinstance(names, str) or not isinstance(names, Collection)):
+            raise TypeError(f"{what} must be a collection of table names, not {names!r}")
+        for name in names or ():
+            if name not in catalog:
+                if name in partitions:
+                    why = f"a partition of {partitions[name]!r}, which is read whole"
+                else:
+                    known = ", ".join(catalog) or "none"
+                    why = f"not a table of the database (its tables: {known})"
+                raise OptionError(what, f"{what} names {name!r}, which is {why}",
+                                  f"{name!r} is {why}")
+    names = list(catalog) if tables is None else list(dict.fromkeys(tables))
+    chosen = [catalog[name] for name in names if name not in exclude]
+    for table in chosen:
+        try:
+            check_name("table name", table.name)
+        except ValueError as exc:
+            raise TableNameError(table.name, str(exc)) from None
     return chosen
 
 
@@ -304,14 +377,16 @@ def _checked_columns(what: str, given: Mapping[str, Any] | None, chosen: list[Ta
     by_name = {t.name: t for t in chosen}
     for name, columns in given.items():
         if name not in by_name:
-            raise ValueError(f"{what} names table {name!r}, which is not among the tables")
+            raise OptionError(what, f"{what} names table {name!r}, which is not among the tables",
+                              f"table {name!r} is not among the tables read")
         if single and not isinstance(columns, str):
             raise TypeError(f"{what}[{name!r}] must be a column name, not {columns!r}")
         if not single and (isinstance(columns, str) or not isinstance(columns, Sequence)):
             raise TypeError(f"{what}[{name!r}] must be a list of column names")
         for column in [columns] if single else columns:
             if column not in by_name[name].columns:
-                raise ValueError(f"table {name!r} has no column {column!r}")
+                message = f"table {name!r} has no column {column!r}"
+                raise OptionError(what, message, message)
     return dict(given)
 
 
@@ -347,7 +422,9 @@ def _keys(catalog: dict[str, TableInfo], chosen: list[TableInfo]) -> tuple[
             mapping[columns] = fk.target
         if mapping:
             foreign_keys[table.name] = mapping
-    return primary_keys, foreign_keys, skipped
+    # A key declared twice is skipped once.
+    unique = {(t.name, fk.columns, fk.target, fk.referred): (t, fk, why) for t, fk, why in skipped}
+    return primary_keys, foreign_keys, list(unique.values())
 
 
 def _in_key_order(catalog: dict[str, TableInfo], fks: list[ForeignKey]) -> list[ForeignKey]:
@@ -369,6 +446,10 @@ def _roles(chosen: list[TableInfo], primary_keys: dict[str, Any],
            foreign_keys: dict[str, Any], time_columns: dict[str, str],
            feature_columns: dict[str, Sequence[str]]) -> dict[str, dict[str, str]]:
     """Per table, the columns to read and the role each is read in."""
+    # Key columns paired by a foreign key with a time column hold times too,
+    # and are read as times where their type leaves it open (text), so that
+    # the values match.
+    as_time = linked_columns(time_columns.items(), primary_keys, foreign_keys)
     roles: dict[str, dict[str, str]] = {}
     for table in chosen:
         wanted: dict[str, set[str]] = {}
@@ -384,11 +465,17 @@ def _roles(chosen: list[TableInfo], primary_keys: dict[str, Any],
                 want(column, "key")
         if table.name in time_columns:
             want(time_columns[table.name], "time")
+        for column, (_, kind) in table.columns.items():
+            if (table.name, column) in as_time and kind in ("text", "unknown"):
+                want(column, "time")
         for column in feature_columns.get(table.name, []):
             want(column, "feature")
-        # In the table's own column order, for a predictable SELECT.
+        # In the table's own column order, for a predictable SELECT; "time+key"
+        # for a time that is also a key.
         roles[table.name] = {
-            c: next(r for r in ROLES if r in wanted[c]) for c in table.columns if c in wanted
+            c: "time+key" if {"time", "key"} <= wanted[c]
+            else next(r for r in ROLES if r in wanted[c])
+            for c in table.columns if c in wanted
         }
     return roles
 
@@ -433,7 +520,8 @@ def _read_table(sa: ModuleType, conn: Any, table: TableInfo, roles: dict[str, st
         return {"": np.broadcast_to(np.zeros(1, dtype=np.int8), (count,))}
     readers = {
         column: ColumnReader(f"{table.name}.{column}", table.columns[column][0],
-                             table.columns[column][1], role, count, time_unit)
+                             table.columns[column][1], role.split("+")[0], count, time_unit,
+                             key=role == "time+key")
         for column, role in roles.items()
     }
     query = sa.select(*[sa.column(c) for c in roles]).select_from(sa.table(table.name))
@@ -441,6 +529,7 @@ def _read_table(sa: ModuleType, conn: Any, table: TableInfo, roles: dict[str, st
         query = query.order_by(*[sa.column(c) for c in table.primary_key])
     sql = str(query.compile(dialect=conn.dialect))
     getters = [itemgetter(j) for j in range(len(readers))]
+    read = 0
     with _cursor(conn) as cursor:
         cursor.execute(sql)
         while True:
@@ -448,11 +537,31 @@ def _read_table(sa: ModuleType, conn: Any, table: TableInfo, roles: dict[str, st
             if not rows:
                 break
             for reader, get in zip(readers.values(), getters):
-                reader.add(list(map(get, rows)))
+                try:
+                    reader.add(list(map(get, rows)))
+                except RowError as exc:
+                    if exc.row is None:
+                        raise
+                    row = rows[exc.row]
+                    raise exc.relabel(_row_label(table, list(roles), row, read + exc.row)) \
+                        from None
+            read += len(rows)
             if bar is not None:
                 bar.update(len(rows))
             del rows
     return {column: reader.finish() for column, reader in readers.items()}
+
+
+def _row_label(table: TableInfo, columns: list[str], row: Sequence[Any], number: int) -> str:
+    """A row named by its primary key ("the row whose id is 3"), or by its
+    place for a table without one."""
+    key = table.primary_key
+    if not key:
+        return f"row {number} (counting from 0 in the order read)"
+    values = [row[columns.index(c)] for c in key]
+    if len(key) == 1:
+        return f"the row whose {key[0]} is {values[0]!r}"
+    return f"the row whose ({', '.join(key)}) is ({', '.join(map(repr, values))})"
 
 
 @contextlib.contextmanager
@@ -477,8 +586,13 @@ def _cursor(conn: Any) -> Iterator[Any]:
 
 def _skipped_report(sa: ModuleType, conn: Any,
                     skipped: list[tuple[TableInfo, ForeignKey, str]],
-                    frames: dict[str, dict[str, Any]]) -> dict[str, Any]:
-    """Report entries of the foreign keys that give no edges: every row dropped."""
+                    frames: dict[str, dict[str, Any]],
+                    foreign_keys: dict[str, Any]) -> dict[str, Any]:
+    """Report entries of the foreign keys that give no edges: every row
+    dropped. Each has a key of its own, never one of a foreign key that
+    gives edges."""
+    taken = {f"{table}.{columns if isinstance(columns, str) else '_'.join(columns)}"
+             for table, mapping in foreign_keys.items() for columns in mapping}
     report = {}
     for table, fk, reason in skipped:
         rows = len(next(iter(frames[table.name].values())))
@@ -486,7 +600,14 @@ def _skipped_report(sa: ModuleType, conn: Any,
         nulls = conn.execute(
             sa.select(sa.func.count()).select_from(sa.table(table.name)).where(any_null)
         ).scalar_one()
-        report[f"{table.name}.{fk.relation}"] = {
+        base = f"{table.name}.{fk.relation}"
+        candidates = [base, f"{base}->{fk.target}",
+                      f"{base}->{fk.target}({', '.join(fk.referred)})"]
+        # Numbered only where keys differ in nothing but their columns' names.
+        numbered = (f"{candidates[-1]}#{n}" for n in range(2, len(taken) + 3))
+        key = next(k for k in [*candidates, *numbered] if k not in taken)
+        taken.add(key)
+        report[key] = {
             "references": fk.target, "rows": rows, "resolved": 0, "dropped": rows,
             "null": int(nulls), "skipped": reason,
         }

@@ -6,19 +6,25 @@ the form `Graph.from_tables` reads for the column's role:
 
 - "key":     int64 (a masked array when there are nulls) for integers and
              whole decimals or floats; an object array of str (None for
-             null) for text and UUIDs; dates and timestamps as int64
-             microseconds (nanoseconds for the unit "ns").
+             null) for text and UUIDs; datetime64[us] (NaT for null) for
+             dates and timestamps.
 - "time":    int64 for integers (the graph's own unit); datetime64 for
              dates, timestamps and ISO 8601 text (time zones converted to
-             UTC); nulls as NaT or masked, which `from_tables` refuses.
+             UTC), in seconds, or in microseconds or nanoseconds where the
+             graph's unit or the column's use as a key needs them; nulls as
+             NaT or masked, which `from_tables` refuses. A time that does
+             not fit int64 there is an error, never wrapped.
 - "feature": float64, nulls as NaN.
 
-`kind` is what the catalog declares ("number", "text", "time", "other", or
-"unknown" for no declared type); a column of unknown kind takes its target
-from the values of the first chunk that has any. The value types of every
-chunk are checked against the target, so that a value the declared type
-does not promise (SQLite stores any value in any column) is an error naming
-the table, the column and the row, never a silent conversion.
+A column that is a key as well as the table's time is read as a time (a
+datetime64 key matches datetime64 keys). `kind` is what the catalog declares
+("number", "text", "time", "other", or "unknown" for no declared type); a
+column of unknown kind takes its target from the values of the first chunk
+that has any. The value types of every chunk are checked against the
+target, so that a value the declared type does not promise (SQLite stores
+any value in any column) is an error naming the table, the column and the
+row, never a silent conversion. Errors about one value are `RowError`s,
+whose row the database reader names by its primary key.
 """
 
 from __future__ import annotations
@@ -32,6 +38,8 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+
+from tovalib_data.tables import SUBSECOND_UNITS, RowError, fit_datetimes, parse_iso
 
 AnyArray = npt.NDArray[Any]
 
@@ -55,8 +63,8 @@ _NONE_ARRAY = np.array(None)
 _UTC_EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
 
 
-class ColumnError(ValueError):
-    """A database value that the column's declared type or role does not take."""
+# A database value that the column's declared type or role does not take.
+ColumnError = RowError
 
 
 def target_for(where: str, sql_type: str, kind: str, role: str) -> str | None:
@@ -99,9 +107,16 @@ class ColumnReader:
     """One column of one table, filled chunk by chunk."""
 
     def __init__(self, where: str, sql_type: str, kind: str, role: str, capacity: int,
-                 time_unit: str) -> None:
+                 time_unit: str, key: bool = False) -> None:
         self.where, self.sql_type, self.role = where, sql_type, role
-        self.unit = "ns" if time_unit == "ns" else "us"
+        # The unit dates and times are kept in: keys need microseconds (a
+        # Python datetime's), times the graph's unit if finer than seconds.
+        if role != "time":
+            self.unit = "us"
+        elif time_unit in SUBSECOND_UNITS:
+            self.unit = time_unit
+        else:
+            self.unit = "us" if key else "s"
         self.target = target_for(where, sql_type, kind, role)
         self.size = 0
         self._capacity = max(capacity, 0)
@@ -149,14 +164,8 @@ class ColumnReader:
         data = self._data[: self.size]
         nulls = None if self._nulls is None else self._nulls[: self.size]
         if self.target == "time":
-            if self.role == "key":
-                data = data.view(np.int64)
-                if nulls is None and len(data):
-                    isnat = data == np.iinfo(np.int64).min
-                    nulls = isnat if isnat.any() else None
-            else:
-                return data  # NaT marks the nulls
-        if self.target in ("int", "time") and nulls is not None and nulls.any():
+            return data  # NaT marks the nulls
+        if self.target == "int" and nulls is not None and nulls.any():
             return np.ma.MaskedArray(data, mask=nulls)
         return data
 
@@ -181,8 +190,8 @@ class ColumnReader:
         if len(broken):
             row = int(broken[0])
             raise ColumnError(
-                f"{self.where}: key and time values must be whole numbers, but row "
-                f"{self.size + row} holds {values[row]!r}"
+                f"{self.where}: key and time values must be whole numbers, but {{row}} "
+                f"holds {values[row]!r}", row, self.size
             )
         return ints, nulls
 
@@ -208,25 +217,23 @@ class ColumnReader:
         return objects, None
 
     def _times(self, values: Sequence[Any], types: set[type]) -> tuple[AnyArray, Any]:
-        dtype = np.dtype(f"datetime64[{self.unit}]")
         if str in types and types - {str, NONE}:
             raise ColumnError(
                 f"{self.where} mixes text and date/time values; store times one way"
             )
-        if str in types:
-            try:
-                with warnings.catch_warnings():
-                    # An ISO 8601 offset ("+02:00") is converted to UTC, as wanted.
-                    warnings.filterwarnings("ignore", "no explicit representation of timezones")
-                    return np.array(values, dtype=dtype), None
-            except ValueError as exc:
-                raise ColumnError(
-                    f"{self.where}: {exc}; dates and times stored as text must be ISO 8601"
-                ) from None
+        try:
+            if str in types:
+                return parse_iso(values, self.where, self.unit), None
+            # Python dates and datetimes all fit microseconds.
+            return fit_datetimes(self._micros(values), self.unit, self.where), None
+        except RowError as exc:
+            raise ColumnError(exc.template, exc.row, self.size) from None
+
+    def _micros(self, values: Sequence[Any]) -> AnyArray:
         try:
             with warnings.catch_warnings():
                 warnings.simplefilter("error", UserWarning)  # an aware datetime
-                return np.array(values, dtype=dtype), None
+                return np.array(values, dtype="datetime64[us]")
         except (UserWarning, TypeError, ValueError):
             pass
         # Datetimes with a time zone: their distance from the epoch, in UTC.
@@ -234,14 +241,14 @@ class ColumnReader:
         nulls = np.equal(objects, _NONE_ARRAY)
         objects[nulls] = _UTC_EPOCH
         try:
-            offsets = (objects - _UTC_EPOCH).astype(f"timedelta64[{self.unit}]")
+            offsets = (objects - _UTC_EPOCH).astype("timedelta64[us]")
         except TypeError:
             raise ColumnError(
                 f"{self.where} mixes times with and without a time zone"
             ) from None
-        times = offsets.view(np.int64).view(dtype)
+        times: AnyArray = offsets.view(np.int64).view("datetime64[us]")
         times[nulls] = np.datetime64("NaT")
-        return times, None
+        return times
 
     # -- errors -------------------------------------------------------------
 
@@ -254,17 +261,17 @@ class ColumnReader:
         row = int(np.flatnonzero(~ok)[0])
         expected = WHAT.get(self.target or "", "a key, time or number")
         raise ColumnError(
-            f"{self.where}: row {self.size + row} holds {values[row]!r} "
+            f"{self.where}: {{row}} holds {values[row]!r} "
             f"({type(values[row]).__name__}), not {expected}"
-            + (f" as its type {self.sql_type} says" if self.sql_type else "")
+            + (f" as its type {self.sql_type} says" if self.sql_type else ""), row, self.size
         )
 
     def _no_nan(self, objects: AnyArray, nulls: npt.NDArray[np.bool_]) -> None:
         nan = np.flatnonzero(objects != objects)  # NaN is the only value unequal to itself
         if len(nan):
             raise ColumnError(
-                f"{self.where}: row {self.size + int(nan[0])} holds NaN, which is not a key "
-                "or time"
+                f"{self.where}: {{row}} holds NaN, which is not a key or time",
+                int(nan[0]), self.size
             )
 
     def _out_of_range(self, objects: AnyArray, valid: npt.NDArray[np.bool_],
@@ -275,8 +282,8 @@ class ColumnReader:
             outside = valid & (np.abs(objects) > np.finfo(np.float64).max)
         row = int(np.flatnonzero(outside)[0]) if outside.any() else 0
         raise ColumnError(
-            f"{self.where}: row {self.size + row} holds {objects[row]!r}, beyond the "
-            f"{dtype} range"
+            f"{self.where}: {{row}} holds {objects[row]!r}, beyond the {dtype} range",
+            row, self.size
         )
 
     # -- storage ------------------------------------------------------------

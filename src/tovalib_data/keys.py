@@ -1,7 +1,9 @@
 """Primary key indexes: the row of each key value, for one column or several.
 
-A key column arrives as a `tables.KeyPart`: int64 values, strings or bytes,
-with a null mask.
+A key column arrives as a `tables.KeyPart`: int64 values, strings, bytes or
+datetime64 values, with a null mask. Dates and times match by the instant
+they stand for, whatever their units: a value that the key's unit cannot
+hold exactly matches nothing.
 
 Lookups are vectorised and return one int64 per value: the referenced row,
 or -1 where the value is null or absent from the key.
@@ -21,6 +23,8 @@ or -1 where the value is null or absent from the key.
 
 from __future__ import annotations
 
+from collections.abc import Collection, Mapping, Sequence
+
 import numpy as np
 from numpy.dtypes import StringDType
 
@@ -30,7 +34,10 @@ TEXT = StringDType()
 
 
 def scalar(value: object) -> object:
-    """A NumPy scalar as the Python value (StringDType elements already are)."""
+    """A NumPy scalar as the Python value (StringDType elements already are);
+    a datetime64 as its ISO text."""
+    if isinstance(value, np.datetime64):
+        return str(value)
     return value.item() if isinstance(value, np.generic) else value
 
 
@@ -59,7 +66,13 @@ class SortedValues:
         """Rank of each value among these values, and whether it is one of them
         (ranks of values not found are in range but meaningless)."""
         ref = self.values
-        if ref.dtype.kind != values.dtype.kind and ref.dtype.kind in "UT":
+        exact: BoolArray | None = None
+        if ref.dtype.kind == "M" and values.dtype != ref.dtype:
+            # Into the key's unit; the way back shows what did not fit or was floored.
+            converted = values.astype(ref.dtype)
+            exact = converted.astype(values.dtype) == values
+            values = converted
+        elif ref.dtype.kind != values.dtype.kind and ref.dtype.kind in "UT":
             # 'U' against StringDType: compare both as StringDType.
             if ref.dtype.kind == "U":
                 if self._text is None:
@@ -69,7 +82,10 @@ class SortedValues:
                 values = values.astype(TEXT)
         at = np.searchsorted(ref, values).astype(np.int64, copy=False)
         np.minimum(at, len(ref) - 1, out=at)
-        return at, ref[at] == values
+        found = ref[at] == values
+        if exact is not None:
+            found &= exact
+        return at, found
 
 
 class KeyIndex:
@@ -178,6 +194,34 @@ class KeyIndex:
             code, step_found = step.find(code)
             found &= step_found
         return self.row_of_code[code], found
+
+
+def linked_columns(
+    columns: Collection[tuple[str, str]],
+    primary_keys: Mapping[str, str | Sequence[str]],
+    foreign_keys: Mapping[str, Mapping[str | tuple[str, ...], str]],
+) -> set[tuple[str, str]]:
+    """The (table, column) pairs given, and every key column a foreign key
+    pairs with one of them (a foreign key column and the primary key column
+    it references), transitively: the columns that must be read the same way
+    for their values to match."""
+    partners: dict[tuple[str, str], list[tuple[str, str]]] = {}
+    for table, mapping in foreign_keys.items():
+        for specifier, target in mapping.items():
+            key = primary_keys.get(target, ())
+            key_columns = (key,) if isinstance(key, str) else tuple(key)
+            fk_columns = (specifier,) if isinstance(specifier, str) else specifier
+            for column, key_column in zip(fk_columns, key_columns):
+                partners.setdefault((table, column), []).append((target, key_column))
+                partners.setdefault((target, key_column), []).append((table, column))
+    out = set(columns)
+    work = list(out)
+    while work:
+        for partner in partners.get(work.pop(), ()):
+            if partner not in out:
+                out.add(partner)
+                work.append(partner)
+    return out
 
 
 def resolved(refs: Int64Array) -> tuple[Int64Array, Int64Array]:

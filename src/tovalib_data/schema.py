@@ -10,7 +10,9 @@ the relation `c`, gives two edge types:
 
 A reference that does not resolve (a null in any of its columns, or a value
 absent from B's primary key) gives no edge and is counted in the report
-under "A.c".
+under "A.c". The relations of one table's foreign keys must differ (a
+column `a_b` and a composite `(a, b)` into two tables are refused), so that
+"A.c" and the relations in `time_sources` name one foreign key each.
 """
 
 from __future__ import annotations
@@ -174,22 +176,23 @@ def _foreign_keys(
     primary keys; no two may give the same edge type."""
     fks: list[ForeignKey] = []
     owner: dict[tuple[str, str, str], ForeignKey] = {}
+    by_relation: dict[tuple[str, str], ForeignKey] = {}
     for name, columns in given.items():
         table = by_name[name]
         if not isinstance(columns, Mapping):
             raise TypeError(f"foreign_keys[{name!r}] must be a dict of column -> table")
-        for spec, target in columns.items():
-            parts = (spec,) if isinstance(spec, str) else spec
+        for specifier, target in columns.items():
+            parts = (specifier,) if isinstance(specifier, str) else specifier
             if not isinstance(parts, tuple) or not parts or not all(
                 isinstance(c, str) for c in parts
             ):
                 raise TypeError(
                     f"foreign_keys[{name!r}]: a foreign key is a column name or a tuple of "
-                    f"column names, not {spec!r}"
+                    f"column names, not {specifier!r}"
                 )
             where = table.where_key(parts)
             if len(parts) == 1:
-                relation = check_name("foreign key column", parts[0])
+                relation = check_name("foreign key column", parts[0], f" of table {name!r}")
             else:
                 if len(set(parts)) < len(parts):
                     raise ValueError(f"foreign key {where} names a column twice")
@@ -218,6 +221,13 @@ def _foreign_keys(
                         f"{'__'.join(edge_type)}; rename a column so that their relation "
                         f"names differ"
                     )
+            other = by_relation.setdefault((name, relation), fk)
+            if other is not fk:
+                raise ValueError(
+                    f"foreign keys {other.where} and {fk.where} both have the relation "
+                    f"{relation!r}, so one report entry {fk.report_key!r} would stand for "
+                    f"both; rename a column so that their relation names differ"
+                )
             fks.append(fk)
     return fks
 
@@ -269,7 +279,7 @@ def _heirs(
 
 
 def _kind_name(kind: str) -> str:
-    return {"int": "integer", "str": "string"}.get(kind, kind)
+    return {"int": "integer", "str": "string", "time": "date/time"}.get(kind, kind)
 
 
 def _per_table(what: str, given: Mapping[str, Any] | None, by_name: dict[str, Table]) -> Any:

@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from tovalib_data.graph import Graph
@@ -35,19 +36,50 @@ def summary(graph: Graph) -> str:
     edge_width = max((len(f"{n:,}") for n in edges.values()), default=0)
     for key, count in edges.items():
         lines.append(f"  {key:<{key_width}}  {count:>{edge_width},}")
-    dropped = [(ref, entry) for ref, entry in graph.report.items()
-               if isinstance(entry, dict) and entry.get("dropped")]
+    report = graph.report if isinstance(graph.report, Mapping) else {}
+    dropped = [(str(ref), entry) for ref, entry in report.items() if _dropped(entry) != 0]
     lines.append("dropped references: " + ("none" if not dropped else str(len(dropped))))
-    for ref, entry in dropped:
-        if entry.get("skipped"):
-            why = f"no edges, {entry['skipped']}"
-        else:
-            why = (f"{entry['null']:,} null, "
-                   f"{entry['dropped'] - entry['null']:,} not found")
-        lines.append(f"  {ref} -> {entry['references']}: {entry['dropped']:,} of "
-                     f"{entry['rows']:,} rows ({why})")
+    lines += [f"  {_dropped_line(ref, entry)}" for ref, entry in dropped]
     if graph.time_unit is not None:
         lines.append(f"time unit: {graph.time_unit}")
     elif graph.node_time:
         lines.append("time unit: none (integer times as given)")
     return "\n".join(lines)
+
+
+def _count(value: Any) -> int | None:
+    """A row count of a report entry, or None where it holds something else."""
+    return value if isinstance(value, int) and not isinstance(value, bool) and value >= 0 \
+        else None
+
+
+def _dropped(entry: Any) -> int | None:
+    """The rows an entry counts as dropped; None for an entry not readable as
+    one (a report loaded from a manifest someone edited may hold anything)."""
+    return _count(entry.get("dropped")) if isinstance(entry, Mapping) else None
+
+
+def _dropped_line(ref: str, entry: Any) -> str:
+    """One dropped reference: its counts, or what the entry holds where it
+    is not readable as a report entry."""
+    dropped = _dropped(entry)
+    if dropped is None:
+        held = repr(entry)
+        return f"{ref}: not readable as a report entry ({held[:60]}{'...' * (len(held) > 60)})"
+    target = entry.get("references")
+    rows, null, skipped = _count(entry.get("rows")), _count(entry.get("null")), \
+        entry.get("skipped")
+    if isinstance(skipped, str) and skipped:
+        why = f" (no edges, {skipped})"
+    elif null is not None and null <= dropped:
+        why = f" ({null:,} null, {dropped - null:,} not found)"
+    else:
+        why = ""
+    if not isinstance(target, str):
+        head = ref
+    elif ref.endswith(f"->{target}") or f"->{target}(" in ref:
+        head = ref  # a key that already names its target ("items.product_id->archive")
+    else:
+        head = f"{ref} -> {target}"
+    of = "" if rows is None else f" of {rows:,}"
+    return f"{head}: {dropped:,}{of} rows{why}"

@@ -3,15 +3,20 @@
 A table is a pandas DataFrame, a mapping of column name -> 1-D array (NumPy,
 pandas or Arrow), or an Arrow table (anything with `__arrow_c_stream__`,
 converted column by column in `arrow`). Its columns come out as NumPy arrays
-with a null mask: key columns as int64 or string arrays, time columns as
-int64, feature columns as float32. Every error names the table and the
-column ("orders.customer_id").
+with a null mask: key columns as int64, string or datetime64 arrays, time
+columns as int64, feature columns as float32. Every error names the table
+and the column ("orders.customer_id").
+
+Times are converted here for every reader (tables, databases, files):
+`parse_iso` reads ISO 8601 text and `fit_datetimes` changes the unit, and
+neither lets a time wrap around int64.
 """
 
 from __future__ import annotations
 
 import sys
-from collections.abc import Mapping
+import warnings
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -29,12 +34,98 @@ AnyArray = npt.NDArray[Any]
 TIME_UNITS = ("D", "h", "m", "s", "ms", "us", "ns")
 
 INT64_MAX = np.iinfo(np.int64).max
+# Units finer than a second: a datetime64 in one of them spans only a few
+# hundred thousand years (ns: 1678 to 2262).
+SUBSECOND_UNITS = ("ms", "us", "ns")
+
+
+class RowError(ValueError):
+    """A bad value in one row. The message names the row where `template`
+    says "{row}": "row N" counting from `first`, unless a caller that knows
+    the row better (a database reader knows its primary key) relabels it."""
+
+    def __init__(self, template: str, row: int | None = None, first: int = 0) -> None:
+        self.template, self.row = template, row
+        super().__init__(template if row is None else
+                         template.replace("{row}", f"row {first + row}"))
+
+    def relabel(self, label: str) -> RowError:
+        return RowError(self.template.replace("{row}", label))
+
+
+def fit_datetimes(values: AnyArray, unit: str, where: str,
+                  advice: str = "; choose a coarser time_unit") -> AnyArray:
+    """datetime64 values in `unit` (floored where the unit is coarser).
+    A time that the conversion to a finer unit would wrap raises RowError
+    naming the time and its row; NaT stays NaT."""
+    target = np.dtype(f"datetime64[{unit}]")
+    if values.dtype == target:
+        return values
+    out = values.astype(target)
+    if len(values) and np.can_cast(values.dtype, target, "safe"):
+        nat = np.isnat(values)
+        present = values[~nat] if nat.any() else values
+        # The conversion is monotonic, so the extremes fit if every value does.
+        ends = np.array([present.min(), present.max()]) if len(present) else present
+        if not np.array_equal(ends.astype(target).astype(values.dtype), ends):
+            bad = out.astype(values.dtype) != values
+            bad &= ~nat
+            row = int(np.flatnonzero(bad)[0])
+            raise RowError(f"{where}: the time {values[row]} in {{row}} does not fit int64 as "
+                           f"a count of {unit!r} since 1970-01-01{advice}", row)
+    return out
+
+
+def parse_iso(values: Sequence[Any] | AnyArray, where: str, unit: str | None = None,
+              advice: str = "; choose a coarser time_unit") -> AnyArray:
+    """ISO 8601 text (None for null) as datetime64 in `unit`, or without one
+    in the finest unit the text uses, at least seconds; offsets ("+02:00")
+    are converted to UTC. A text that is no date or time, and a time that
+    does not fit int64 in the unit, raise RowError naming the text and its
+    row."""
+    dtype = "datetime64" if unit is None else f"datetime64[{unit}]"
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", "no explicit representation of timezones")
+        try:
+            parsed = np.array(values, dtype=dtype)
+        except ValueError:
+            row = _first_unparsable(values, dtype)
+            raise RowError(f"{where}: {{row}} holds {values[row]!r}, which is not an ISO 8601 "
+                           "date or time", row) from None
+        got = np.datetime_data(parsed.dtype)[0]
+        if got not in SUBSECOND_UNITS:
+            return parsed if unit is not None else parsed.astype("datetime64[s]")
+        # Text is parsed field by field into the unit, which wraps where the
+        # time is beyond its span; seconds span far more, and floor alike.
+        seconds = np.array(values, dtype="datetime64[s]")
+    bad = parsed.astype(seconds.dtype) != seconds
+    bad &= ~np.isnat(seconds)
+    if bad.any():
+        row = int(np.flatnonzero(bad)[0])
+        raise RowError(f"{where}: the time {values[row]!r} in {{row}} does not fit int64 as a "
+                       f"count of {got!r} since 1970-01-01{advice}", row)
+    return parsed
+
+
+def _first_unparsable(values: Sequence[Any] | AnyArray, dtype: str) -> int:
+    """The first value NumPy cannot parse, found by halving (one bad value known)."""
+    low, high = 0, len(values)
+    while high - low > 1:
+        middle = (low + high) // 2
+        try:
+            np.array(values[low:middle], dtype=dtype)
+        except ValueError:
+            high = middle
+        else:
+            low = middle
+    return low
 
 
 @dataclass
 class KeyPart:
     """One key column as read: values, null mask (None: no nulls) and kind
-    ("int", "str" or "bytes"; None for a column holding no value at all)."""
+    ("int", "str", "bytes", or "time" for datetime64 values of any unit;
+    None for a column holding no value at all)."""
 
     values: AnyArray
     nulls: BoolArray | None
@@ -42,7 +133,7 @@ class KeyPart:
 
 
 def kind_of(values: AnyArray) -> str:
-    return {"i": "int", "U": "str", "T": "str", "S": "bytes"}[values.dtype.kind]
+    return {"i": "int", "U": "str", "T": "str", "S": "bytes", "M": "time"}[values.dtype.kind]
 
 
 def is_dataframe(data: object) -> bool:
@@ -54,6 +145,16 @@ def is_dataframe(data: object) -> bool:
 def _is_series(values: object) -> bool:
     pd = sys.modules.get("pandas")
     return pd is not None and isinstance(values, pd.Series)
+
+
+def _as_series(values: object) -> object:
+    """A pandas Index or array (DatetimeIndex, `pd.array(...)`, `Series.array`)
+    as a Series, which keeps its dtype (a time zone, an Arrow type) for the
+    Series path; anything else as it is."""
+    pd = sys.modules.get("pandas")
+    if pd is not None and isinstance(values, (pd.Index, pd.api.extensions.ExtensionArray)):
+        return pd.Series(values, copy=False)
+    return values
 
 
 def _is_arrow_series(values: object) -> bool:
@@ -124,20 +225,23 @@ class Table:
         return values
 
     def values_and_nulls(
-        self, column: str, for_key: bool = False
+        self, column: str, role: str = "feature"
     ) -> tuple[AnyArray, BoolArray | None]:
         """The column as a 1-D NumPy array and its null mask (None: no nulls).
 
         Nulls are pandas NA/NaN/NaT, NaN and NaT in NumPy arrays, None in
         object arrays, masked entries of NumPy masked arrays and Arrow nulls.
         The values under a null are unspecified. Arrow columns and pandas
-        columns with Arrow dtypes go through `arrow.to_numpy`.
+        columns with Arrow dtypes go through `arrow.to_numpy`, which takes
+        the column's `role` ("key", "time" or "feature").
         """
-        raw = self.raw(column)
+        raw = _as_series(self.raw(column))
         nulls: BoolArray | None
         if _is_arrow_series(raw) or (not _is_series(raw) and arrow.is_arrow_column(raw)):
-            values, nulls = arrow.to_numpy(arrow.chunked(raw), self.where(column), for_key)
-        elif _is_series(raw):
+            # Arrow's validity is the whole truth: a timestamp at the int64
+            # minimum is a time (the earliest, as untimed rows get), not NaT.
+            return arrow.to_numpy(arrow.chunked(raw), self.where(column), role)
+        if _is_series(raw):
             values, nulls = _series_values(raw)
         elif isinstance(raw, np.ma.MaskedArray):
             values, nulls = np.ma.getdata(raw), np.ma.getmaskarray(raw)
@@ -157,8 +261,8 @@ class Table:
         return values, nulls
 
     def key_column(self, column: str) -> KeyPart:
-        """A primary or foreign key column: int64 values, strings or bytes,
-        and nulls.
+        """A primary or foreign key column: int64 values, strings, bytes or
+        datetime64 values (a date referencing a date table), and nulls.
 
         Strings given as Python objects (object arrays, pandas and Arrow
         string columns) become a NumPy StringDType array, which keeps
@@ -167,7 +271,7 @@ class Table:
         it matches the key it refers to, whatever that holds.
         """
         where = self.where(column)
-        values, nulls = self.values_and_nulls(column, for_key=True)
+        values, nulls = self.values_and_nulls(column, "key")
         valid = values if nulls is None else values[~nulls]
         if len(valid) == 0:
             return KeyPart(np.zeros(len(values), dtype=np.int64), nulls, None)
@@ -177,14 +281,15 @@ class Table:
             values = np.zeros(len(values), dtype=valid.dtype)
             values[slice(None) if nulls is None else ~nulls] = valid
             kind = values.dtype.kind
-        if kind in "UTS":
+        if kind in "UTSM":
             return KeyPart(values, nulls, kind_of(values))
         if kind == "f":
             _check_float_keys(valid, where)
             values = np.where(nulls, 0, values) if nulls is not None else values
             return KeyPart(values.astype(np.int64), nulls, "int")
         if kind not in "iu":
-            raise TypeError(f"{where}: unsupported key type {values.dtype}; use integers or strings")
+            raise TypeError(f"{where}: unsupported key type {values.dtype}; use integers, strings "
+                            "or datetime64")
         return KeyPart(self._int64(column, values, "keys"), nulls, "int")
 
     def time_column(self, column: str, unit: str) -> tuple[Int64Array, bool]:
@@ -193,7 +298,7 @@ class Table:
         datetime64 values (of any unit) are converted to `unit`; values that
         do not fit int64 in that unit raise ValueError instead of wrapping.
         """
-        values, nulls = self.values_and_nulls(column)
+        values, nulls = self.values_and_nulls(column, "time")
         if nulls is not None:
             first = int(np.flatnonzero(nulls)[0])
             raise ValueError(
@@ -211,7 +316,7 @@ class Table:
 
     def feature_column(self, column: str) -> npt.NDArray[np.float32]:
         """A numeric column as float32; nulls become NaN."""
-        values, nulls = self.values_and_nulls(column)
+        values, nulls = self.values_and_nulls(column, "feature")
         if values.dtype.kind not in "biuf":
             raise TypeError(
                 f"{self.where(column)}: unsupported feature type {values.dtype}; "
@@ -264,18 +369,7 @@ def _check_float_keys(valid: AnyArray, where: str) -> None:
 def _datetimes_as(values: AnyArray, unit: str, where: str) -> Int64Array:
     """datetime64 values as int64 counts of `unit` since 1970-01-01; refuses
     values that a conversion to a finer unit would wrap."""
-    target = np.dtype(f"datetime64[{unit}]")
-    if len(values) and values.dtype != target and np.can_cast(values.dtype, target, "safe"):
-        # The conversion is monotonic, so the extremes fit if every value does.
-        ends = np.array([values.min(), values.max()])
-        back = ends.astype(target).astype(values.dtype)
-        for end, again in zip(ends, back):
-            if not end == again:
-                raise ValueError(
-                    f"{where}: the time {end} does not fit int64 as a count of {unit!r} "
-                    "since 1970-01-01; choose a coarser time_unit"
-                )
-    return np.ascontiguousarray(values.astype(target).view(np.int64))
+    return np.ascontiguousarray(fit_datetimes(values, unit, where).view(np.int64))
 
 
 def _series_values(series: Any) -> tuple[AnyArray, BoolArray | None]:
