@@ -128,6 +128,35 @@ batches = iter(td.NeighborLoader(graph, "users", num_neighbors=[10, 10], batch_s
 next(batches)
 sys.exit(7)
 """,
+    # The process's first arrays reach the extension in a thread: exit as soon
+    # as that thread is at its first sampler, with output left to flush (the
+    # flush lets the interpreter lock go once more while finalizing).
+    "first sampler in a thread": """
+import sys, threading
+import numpy as np
+import tovalib
+n = 1000
+colptr = {"n__to__n": np.arange(0, 10 * n + 1, 10, dtype=np.int64)}
+row = {"n__to__n": np.random.default_rng(0).integers(0, n, 10 * n).astype(np.int64)}
+
+def work():
+    for _ in range(100_000):  # the main thread meanwhile waits for the lock
+        pass
+    sampler = tovalib.NeighborSampler(["n"], [("n", "to", "n")], colptr, row, {})
+    while True:
+        sampler.sample({"n__to__n": np.array([10, 10])}, {}, "n", np.arange(10),
+                       np.zeros(0, np.int64))
+
+worker = threading.Thread(target=work, daemon=True)
+worker.start()
+first_sampler = work.__code__.co_firstlineno + 3
+while True:
+    frame = sys._current_frames().get(worker.ident)
+    if frame is not None and frame.f_code is work.__code__ and frame.f_lineno >= first_sampler:
+        break
+print("exiting")
+sys.exit(7)
+""",
 }
 
 

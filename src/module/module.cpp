@@ -42,6 +42,16 @@ class ConstructionGuard {
 }  // namespace
 
 PYBIND11_MODULE(tovalib, m) {
+  // pybind11 looks NumPy's C API up on the first use of any array type, and
+  // lets the interpreter lock go around that lookup, taking it back in a
+  // guard's destructor. Left to the first use, that is the first sampler
+  // built, often in a worker thread; if the interpreter exits meanwhile,
+  // taking the lock back ends the thread (pthread_exit) inside that noexcept
+  // destructor, and std::terminate aborts the process. Looked up here, in
+  // the importing thread, before any sampler exists, so that no constructor
+  // or `sample` call ever lets the lock go but the engine's own release.
+  py::detail::npy_api::get();
+
   // Allocation failures read "bad allocation" whatever the C++ runtime's
   // own wording.
   py::register_exception_translator([](std::exception_ptr p) {
