@@ -113,6 +113,36 @@ for _ in range(3):
 running.wait()
 sys.exit(7)
 """,
+    # Keyword arguments: pybind11 converts them through its own copy of the
+    # keyword dict, which only the binding's frames refer to.
+    "daemon threads, keyword arguments": """
+import sys, threading
+import numpy as np
+import tovalib
+rng = np.random.default_rng(0)
+n = 20_000
+colptr = {"n__to__n": np.arange(0, 10 * n + 1, 10, dtype=np.int64)}
+row = {"n__to__n": rng.integers(0, n, 10 * n).astype(np.int64)}
+warm = threading.Semaphore(0)
+
+def work():
+    sampler = tovalib.NeighborSampler(node_types=["n"], edge_types=[("n", "to", "n")],
+                                      colptr=colptr, row=row, node_time={})
+    calls = 0
+    while True:
+        sampler.sample(num_neighbors={"n__to__n": np.array([10, 10])},
+                       sampling_time_offsets={}, entity_table="n",
+                       seed_node=np.arange(64), seed_time=np.zeros(0, np.int64))
+        calls += 1
+        if calls == 10:
+            warm.release()
+
+for _ in range(3):
+    threading.Thread(target=work, daemon=True).start()
+for _ in range(3):
+    warm.acquire()
+sys.exit(7)
+""",
     "held loader iterator": """
 import sys
 import numpy as np
