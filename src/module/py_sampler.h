@@ -35,7 +35,7 @@ namespace py = pybind11;
 using SampleOutput =
     std::tuple<py::dict, py::dict, py::dict, py::dict, py::dict, py::dict>;
 
-// Blocks the calling thread for good; it holds no lock of its own then.
+// Blocks the calling thread for good.
 [[noreturn]] void park_thread_for_good();
 
 // Runs `call` and returns what it returns. While the interpreter finalizes,
@@ -44,8 +44,10 @@ using SampleOutput =
 // it: here, C++ frames that own Python objects (pybind11's dispatcher owns
 // its own copy of a call's keyword dict, for one), which would then be
 // released without the lock while the interpreter tears itself down. A
-// thread ended inside `call` is parked instead, at the point where it was
-// ended: nothing above unwinds, as if it were still waiting for the lock.
+// thread ended inside `call` is parked here instead: the frames outside
+// `call` are never unwound, as if the thread were still waiting for the
+// lock (those inside it, between the exit and here, have unwound; so `call`
+// should be as close to the exit as it can be).
 // With another C++ runtime this only runs `call` (Windows ends such threads
 // without unwinding them).
 template <typename Call>
