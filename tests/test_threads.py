@@ -113,6 +113,36 @@ for _ in range(3):
 running.wait()
 sys.exit(7)
 """,
+    # Keyword arguments: pybind11 converts them through its own copy of the
+    # keyword dict, which only the binding's frames refer to.
+    "daemon threads, keyword arguments": """
+import sys, threading
+import numpy as np
+import tovalib
+rng = np.random.default_rng(0)
+n = 20_000
+colptr = {"n__to__n": np.arange(0, 10 * n + 1, 10, dtype=np.int64)}
+row = {"n__to__n": rng.integers(0, n, 10 * n).astype(np.int64)}
+warm = threading.Semaphore(0)
+
+def work():
+    sampler = tovalib.NeighborSampler(node_types=["n"], edge_types=[("n", "to", "n")],
+                                      colptr=colptr, row=row, node_time={})
+    calls = 0
+    while True:
+        sampler.sample(num_neighbors={"n__to__n": np.array([10, 10])},
+                       sampling_time_offsets={}, entity_table="n",
+                       seed_node=np.arange(64), seed_time=np.zeros(0, np.int64))
+        calls += 1
+        if calls == 10:
+            warm.release()
+
+for _ in range(3):
+    threading.Thread(target=work, daemon=True).start()
+for _ in range(3):
+    warm.acquire()
+sys.exit(7)
+""",
     "held loader iterator": """
 import sys
 import numpy as np
@@ -126,6 +156,35 @@ graph = td.Graph.from_tables(
 batches = iter(td.NeighborLoader(graph, "users", num_neighbors=[10, 10], batch_size=64,
                                  num_workers=2))
 next(batches)
+sys.exit(7)
+""",
+    # The process's first arrays reach the extension in a thread: exit as soon
+    # as that thread is at its first sampler, with output left to flush (the
+    # flush lets the interpreter lock go once more while finalizing).
+    "first sampler in a thread": """
+import sys, threading
+import numpy as np
+import tovalib
+n = 1000
+colptr = {"n__to__n": np.arange(0, 10 * n + 1, 10, dtype=np.int64)}
+row = {"n__to__n": np.random.default_rng(0).integers(0, n, 10 * n).astype(np.int64)}
+
+def work():
+    for _ in range(100_000):  # the main thread meanwhile waits for the lock
+        pass
+    sampler = tovalib.NeighborSampler(["n"], [("n", "to", "n")], colptr, row, {})
+    while True:
+        sampler.sample({"n__to__n": np.array([10, 10])}, {}, "n", np.arange(10),
+                       np.zeros(0, np.int64))
+
+worker = threading.Thread(target=work, daemon=True)
+worker.start()
+first_sampler = work.__code__.co_firstlineno + 3
+while True:
+    frame = sys._current_frames().get(worker.ident)
+    if frame is not None and frame.f_code is work.__code__ and frame.f_lineno >= first_sampler:
+        break
+print("exiting")
 sys.exit(7)
 """,
 }

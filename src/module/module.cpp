@@ -42,6 +42,16 @@ class ConstructionGuard {
 }  // namespace
 
 PYBIND11_MODULE(tovalib, m) {
+  // pybind11 looks NumPy's C API up on the first use of any array type, and
+  // lets the interpreter lock go around that lookup, taking it back in a
+  // guard's destructor. Left to the first use, that is the first sampler
+  // built, often in a worker thread; if the interpreter exits meanwhile,
+  // taking the lock back ends the thread (pthread_exit) inside that noexcept
+  // destructor, and std::terminate aborts the process. Looked up here, in
+  // the importing thread, before any sampler exists, so that pybind11 itself
+  // never lets the lock go inside a constructor or a `sample` call.
+  py::detail::npy_api::get();
+
   // Allocation failures read "bad allocation" whatever the C++ runtime's
   // own wording.
   py::register_exception_translator([](std::exception_ptr p) {
@@ -52,6 +62,13 @@ PYBIND11_MODULE(tovalib, m) {
     }
   });
 
+  // Both bodies run inside park_if_ended, so that a thread the interpreter
+  // ends anywhere inside them never unwinds into pybind11's dispatcher,
+  // which owns the converted arguments and its own copy of the keyword dict.
+  // The engine's release parks at the release itself, where nothing above it
+  // unwinds; this catches the rest (NumPy letting the lock go in a large
+  // conversion, Python code a dict subclass runs), after the frames in
+  // between have unwound.
   using Class = py::class_<tovalib::PySampler>;
   Class(m, "NeighborSampler")
       // The constructor binding written out, as py::init would generate it,
@@ -62,13 +79,15 @@ PYBIND11_MODULE(tovalib, m) {
               std::vector<std::tuple<std::string, std::string, std::string>> edge_types,
               const py::dict& colptr, const py::dict& row, const py::object& node_time,
               int seed) {
-             const ConstructionGuard guard(v_h.inst);
-             // Any mapping or iterable of pairs becomes a dict; a dict (or
-             // subclass) is used as it is.
-             const py::dict node_time_dict(node_time);
-             auto sampler = std::make_unique<tovalib::PySampler>(
-                 node_types, std::move(edge_types), colptr, row, node_time_dict, seed);
-             py::detail::initimpl::construct<Class>(v_h, std::move(sampler), false);
+             tovalib::park_if_ended([&] {
+               const ConstructionGuard guard(v_h.inst);
+               // Any mapping or iterable of pairs becomes a dict; a dict (or
+               // subclass) is used as it is.
+               const py::dict node_time_dict(node_time);
+               auto sampler = std::make_unique<tovalib::PySampler>(
+                   node_types, std::move(edge_types), colptr, row, node_time_dict, seed);
+               py::detail::initimpl::construct<Class>(v_h, std::move(sampler), false);
+             });
            },
            py::detail::is_new_style_constructor(),
            py::arg("node_types"), py::arg("edge_types"), py::arg("colptr"), py::arg("row"),
@@ -77,12 +96,14 @@ PYBIND11_MODULE(tovalib, m) {
            [](tovalib::PySampler& self, const py::dict& num_neighbors,
               const py::dict& sampling_time_offsets, const std::string& entity_table,
               const py::array& seed_node, const py::array& seed_time) {
-             if (!tovalib::PySampler::is_constructed(&self)) {
-               throw py::type_error(
-                   "NeighborSampler.sample() called on an instance whose __init__ did not run");
-             }
-             return self.sample(num_neighbors, sampling_time_offsets, entity_table, seed_node,
-                                seed_time);
+             return tovalib::park_if_ended([&] {
+               if (!tovalib::PySampler::is_constructed(&self)) {
+                 throw py::type_error(
+                     "NeighborSampler.sample() called on an instance whose __init__ did not run");
+               }
+               return self.sample(num_neighbors, sampling_time_offsets, entity_table, seed_node,
+                                  seed_time);
+             });
            },
            py::arg("num_neighbors"),
            py::arg("sampling_time_offsets"), py::arg("entity_table"), py::arg("seed_node"),

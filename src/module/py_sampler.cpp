@@ -1,9 +1,11 @@
 #include "module/py_sampler.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <stdexcept>
+#include <thread>
 #include <unordered_set>
 #include <utility>
 
@@ -74,15 +76,12 @@ std::unordered_set<const PySampler*>& registry() {
   return live;
 }
 
-// Runs `work` with the interpreter lock let go, and takes the lock back by a
-// plain call instead of a guard's destructor. While the interpreter
-// finalizes, CPython ends a thread that asks for the lock with pthread_exit,
-// whose forced unwind runs the cleanups of every frame above it; a noexcept
-// destructor on that path (a release guard's is) calls std::terminate. So
-// the caller keeps nothing alive across this call whose destruction needs
-// the lock, and `work` leaves no lock of its own held when it returns, so
-// that a thread ended here holds none. A failure of `work` is handed back,
-// not thrown, once the lock is held again.
+// Runs `work` with the interpreter lock let go. Taking the lock back may end
+// this thread (see park_if_ended), so it is taken back by a plain call, not
+// by a release guard's destructor, which is noexcept and would call
+// std::terminate on that path; and `work` leaves no lock of its own held
+// when it returns, so that a thread parked there holds none. A failure of
+// `work` is handed back, not thrown, once the lock is held again.
 template <typename Work>
 std::exception_ptr run_without_interpreter_lock(Work&& work) {
   PyThreadState* const state = PyEval_SaveThread();
@@ -92,11 +91,15 @@ std::exception_ptr run_without_interpreter_lock(Work&& work) {
   } catch (...) {  // only the engine runs here: nothing that ends the thread
     failure = std::current_exception();
   }
-  PyEval_RestoreThread(state);
+  park_if_ended([state] { PyEval_RestoreThread(state); });
   return failure;
 }
 
 }  // namespace
+
+void park_thread_for_good() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+}
 
 bool PySampler::is_constructed(const PySampler* sampler) {
   const std::lock_guard<std::mutex> lock(registry_mutex());
@@ -276,16 +279,6 @@ SampleOutput PySampler::sample(const py::dict& num_neighbors,
   // result's objects can run Python code (a garbage collection, and with it
   // a __del__ or a gc callback) that calls this sampler again, so the result
   // is moved out of the engine first.
-  //
-  // Taking the interpreter lock back may end this thread (see
-  // run_without_interpreter_lock), so the Python values read above are let
-  // go first, and a read error, which may hold a Python exception, waits on
-  // the heap: a thread ended there leaks it instead of destroying it
-  // without the lock.
-  budgets.clear();
-  std::exception_ptr* const pending =
-      read_error ? new std::exception_ptr(std::move(read_error)) : nullptr;
-  read_error = nullptr;
   RunStatus status = RunStatus::kComplete;
   SampleResult result;
   const std::exception_ptr failure = run_without_interpreter_lock([&] {
@@ -293,10 +286,6 @@ SampleOutput PySampler::sample(const py::dict& num_neighbors,
     status = engine_.run(store_, request);
     if (status == RunStatus::kComplete) result = engine_.take_result();
   });
-  if (pending != nullptr) {
-    read_error = std::move(*pending);
-    delete pending;
-  }
   if (failure) std::rethrow_exception(failure);
   if (status == RunStatus::kStopped) std::rethrow_exception(read_error);
 

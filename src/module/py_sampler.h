@@ -16,6 +16,10 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 #include <mutex>
 #include <string>
 #include <tuple>
@@ -30,6 +34,34 @@ namespace py = pybind11;
 
 using SampleOutput =
     std::tuple<py::dict, py::dict, py::dict, py::dict, py::dict, py::dict>;
+
+// Blocks the calling thread for good.
+[[noreturn]] void park_thread_for_good();
+
+// Runs `call` and returns what it returns. While the interpreter finalizes,
+// CPython ends any other thread that asks for the interpreter lock with
+// pthread_exit, whose forced unwind runs the cleanups of every frame above
+// it: here, C++ frames that own Python objects (pybind11's dispatcher owns
+// its own copy of a call's keyword dict, for one), which would then be
+// released without the lock while the interpreter tears itself down. A
+// thread ended inside `call` is parked here instead: the frames outside
+// `call` are never unwound, as if the thread were still waiting for the
+// lock (those inside it, between the exit and here, have unwound; so `call`
+// should be as close to the exit as it can be).
+// With another C++ runtime this only runs `call` (Windows ends such threads
+// without unwinding them).
+template <typename Call>
+decltype(auto) park_if_ended(Call&& call) {
+#if defined(__GLIBCXX__)
+  try {
+    return call();
+  } catch (abi::__forced_unwind&) {
+    park_thread_for_good();
+  }
+#else
+  return call();
+#endif
+}
 
 class PySampler {
  public:
