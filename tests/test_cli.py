@@ -175,6 +175,7 @@ def wide_csv(tmp_path):
 
 
 def migrations(tmp_path):
+    optional("sqlalchemy")
     path = tmp_path / "app.sqlite"
     with contextlib.closing(sqlite3.connect(path)) as db:
         db.executescript("CREATE TABLE _prisma_migrations (id TEXT PRIMARY KEY);"

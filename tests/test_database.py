@@ -204,6 +204,7 @@ def test_a_key_that_is_also_the_time_is_read_as_both(database, timed):  # noqa: 
 
 @pytest.mark.parametrize("tables", [None, ["items", "products"]])
 def test_a_skipped_foreign_key_on_the_columns_of_another_keeps_its_entry(tables):
+    optional("sqlalchemy")
     db = sqlite3.connect(":memory:")
     db.executescript("""
         CREATE TABLE products (id INTEGER PRIMARY KEY); CREATE TABLE archive (id INTEGER PRIMARY KEY);
