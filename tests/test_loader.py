@@ -445,6 +445,32 @@ def test_window_bounds_outside_int64_are_refused(kind, window):
         build(window)
 
 
+@pytest.mark.parametrize("window, hop", [([(0, -30)], 0), ([(-30, 0), (5, 4)], 1),
+                                         (np.array([[1, 0]]), 0)])
+@pytest.mark.parametrize("kind", ["NeighborLoader", "LinkNeighborLoader"])
+def test_inverted_windows_are_refused(kind, window, hop):
+    options = dict(num_neighbors=[3, 3], num_workers=0,
+                   time_windows={("event", "by", "user"): window})
+    with pytest.raises(ValueError, match=rf"^time_windows\['event__by__user'\]: the window "
+                                         rf"of hop {hop} is \(\d+, -?\d+\), its lower bound "
+                                         r"above its upper"):
+        if kind == "NeighborLoader":
+            td.NeighborLoader(random_graph(timed=True), "user", seed_time=500, **options)
+        else:
+            td.LinkNeighborLoader(random_graph(timed=True), "user", "item", [0, 1], [0, 1],
+                                  500, **options)
+
+
+@pytest.mark.parametrize("num_workers", [0, 2])
+def test_a_batch_has_its_own_row_counts(num_workers):
+    graph = random_graph(timed=True)
+    counts = dict(graph.num_nodes)
+    batch = td.NeighborLoader(graph, "user", num_neighbors=[1], seed_time=500,
+                              num_workers=num_workers).sample_batch(0)
+    batch.num_rows["user"] = 0
+    assert graph.num_nodes == counts
+
+
 TIMED = random_graph(timed=True)
 
 

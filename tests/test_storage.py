@@ -5,6 +5,7 @@ import dataclasses
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -488,8 +489,23 @@ def yours(name, files):  # a directory of yours, made with the umask's mode
     def make(parent):
         (parent / name).mkdir()
         for file in files:
+            (parent / name / file).parent.mkdir(exist_ok=True)
             (parent / name / file).write_text("mine")
         return parent / name
+    return make
+
+
+def marked(which, files):  # a directory as this version's save makes it, marked as its own
+    def make(parent):
+        made = yours(f".g.{which}-1f0c9a3e", files)(parent)
+        (made / ".tovalib-save").write_text("")
+        return made
+    return make
+
+
+def copied(name):  # your copy of the saved graph
+    def make(parent):
+        return Path(shutil.copytree(parent / "g", parent / name))
     return make
 
 
@@ -501,7 +517,13 @@ BESIDE_THE_GRAPH = {  # what a save finds beside its path, and whether it remove
     "a backup named like 0.1.0's": (yours(".g.old-backup01", ["notes.txt"]), False),
     "a scratch name of yours": (yours(".g.new-backup01", ["row.0.npy"]), False),
     "this version's name, your files": (yours(".g.old-deadbeef", ["notes.txt"]), False),
-    "this version's name, its files": (yours(".g.new-deadbeef", ["manifest.json"]), True),
+    "this version's scratch": (marked("new", ["graph/row.0.npy", "graph/manifest.json"]), True),
+    "this version's old graph": (marked("old", ["graph/manifest.json"]), True),
+    "this version's name, your copy of the graph": (copied(".g.new-20240101"), False),
+    "this version's name, your files in graph": (yours(".g.old-20240101", ["graph/mine.txt"]),
+                                                 False),
+    "the save's mark beside your files": (marked("new", ["graph/row.0.npy", "notes.txt"]),
+                                          False),
 }
 
 

@@ -80,6 +80,11 @@ def windows(values: Any, key: str) -> npt.NDArray[Any]:
     if any(len(w) != 2 for w in rows):
         raise ValueError(f"time_windows[{key!r}] must have shape (hops, 2)")
     bounds = [(_bound(lo, key, True), _bound(hi, key, False)) for lo, hi in rows]
+    for hop, (lo, hi) in enumerate(bounds):
+        if lo is not None and hi is not None and lo > hi:
+            raise ValueError(f"time_windows[{key!r}]: the window of hop {hop} is ({lo}, {hi}), "
+                             f"its lower bound above its upper; give (lower, upper), "
+                             f"such as ({hi}, {lo})")
     if any(lo is None for lo, _ in bounds):
         out = np.empty((len(bounds), 2), dtype=object)
         out[:] = [list(b) for b in bounds]

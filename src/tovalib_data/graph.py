@@ -154,6 +154,13 @@ class Graph:
         `path` whose last part is empty, "." or ".." raises ValueError before
         anything is created. The graph is checked as `load` checks it before
         anything is written (ValueError naming the array or type).
+
+        The graph is written into a scratch directory ".<name>.new-*" beside
+        `path` and renamed into place; a replaced graph is moved aside into
+        ".<name>.old-*" first. A save marks each such directory it makes with
+        the file ".tovalib-save" (never part of the saved graph), and removes
+        the ones saves killed midway left only when they hold that mark, so a
+        directory of yours with such a name is never deleted.
         """
         from tovalib_data.storage import save
 

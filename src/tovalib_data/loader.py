@@ -54,8 +54,9 @@ class NeighborLoader(EpochLoader[Batch]):
       edge type the dict does not name.
     - `time_windows`: edge type (key or triple) -> (hops, 2) windows of
       integer offsets from the seed time, one row per hop, `None` for no
-      lower bound (as the sampler's `sampling_time_offsets`). Each edge
-      type takes exactly one budget: counts or a window.
+      lower bound (as the sampler's `sampling_time_offsets`); a lower
+      bound above its upper is a ValueError. Each edge type takes exactly
+      one budget: counts or a window.
     - `batch_size`: seeds per batch; `shuffle`: a new seed order each
       epoch, from (seed, epoch); `drop_last`: drop the last, short batch
       (and, with several ranks, the seeds that do not divide evenly).

@@ -95,10 +95,11 @@ def subgraph(graph: Graph, sampler: tovalib.NeighborSampler, entity_table: str,
     edge_types = edge_type_keys(graph)
     if not gather:
         return Batch(entity_table, *result, seed_node=nodes, seed_time=times,
-                     seed_index=positions, edge_types=edge_types, num_rows=graph.num_nodes)
+                     seed_index=positions, edge_types=edge_types,
+                     num_rows=dict(graph.num_nodes))
     return Batch(
         entity_table, *result, seed_node=nodes, seed_time=times, seed_index=positions,
-        edge_types=edge_types, num_rows=graph.num_nodes,
+        edge_types=edge_types, num_rows=dict(graph.num_nodes),
         x_dict={t: np.take(x, node_dict[t], axis=0) for t, x in graph.x.items()},
         time_dict={t: np.take(tm, node_dict[t]) for t, tm in graph.node_time.items()},
     )

@@ -6,8 +6,8 @@
 
 Saving first checks the graph as loading would (`check_layout`), so that
 nothing is written for a graph that could not be loaded back unchanged. It
-then writes everything into a fresh directory beside `path`, flushes it to
-disk and only then renames it to `path`. An existing graph at `path` is
+then writes everything into "graph" inside a fresh directory beside `path`,
+flushes it to disk and only then renames that "graph" to `path`. An existing graph at `path` is
 first renamed aside and removed after the new one is in place, so at every
 moment `path` is either absent, the old complete graph or the new complete
 graph; a crash in the short gap between the two renames leaves the old graph
@@ -23,7 +23,12 @@ directories it finds were left by saves that died midway: the ".new-*" ones
 (never complete) are removed before writing, the ".old-*" ones (which may
 hold the only copy of an older graph) once the new graph is in place.
 Only directories named and filled as a save (of this version or of 0.1.0)
-leaves them are taken for such leftovers; see `_left_by_a_save`.
+leaves them are taken for such leftovers; see `_left_by_a_save`. This
+version marks each directory it makes there with the file SAVE_MARK, so a
+directory of yours that merely has such a name is never taken for one. The
+graph is written into "graph" inside the scratch directory, beside the mark,
+and that "graph" is what is renamed to `path`, so the mark is never part of
+a saved graph.
 
 Loading checks the manifest against every file (it is a regular file, its
 .npy header has the recorded dtype and shape, its size is exactly header
@@ -76,6 +81,9 @@ _JSON_STRING = re.compile(r'"[^"\\]*(?:\\.[^"\\]*)*"', re.S)
 # digits; 0.1.0 made them with tempfile.mkdtemp, 8 of [a-z0-9_], mode 0700.
 _SUFFIX = re.compile(r"[0-9a-f]{8}")
 _SUFFIX_0_1 = re.compile(r"[a-z0-9_]{8}")
+# The file a save puts in each ".new-*" and ".old-*" directory it makes, so
+# that only those are ever removed as its leftovers (never part of a graph).
+SAVE_MARK = ".tovalib-save"
 # The name a save gives an array's file.
 _ARRAY_FILE = re.compile(rf"(?:{'|'.join(KINDS)})\.[0-9]+\.npy")
 
@@ -237,30 +245,39 @@ def save(graph: Graph, path: str | os.PathLike[str]) -> None:
                 raise FileExistsError(f"{shown} {refusal}; refusing to replace it")
         _remove_stale(parent, target.name, "new")
         scratch = _fresh_dir(parent, f".{target.name}.new-")
+        written = scratch / "graph"  # renamed to `path`, leaving the mark behind
         try:
+            _mark(scratch)
+            os.mkdir(written, 0o777)
             for file, array in arrays:
-                with open(scratch / file, "wb") as f:
+                with open(written / file, "wb") as f:
                     np.save(f, array, allow_pickle=False)
                     _flush(f)
-            _write_file(scratch / MANIFEST, manifest.encode())
-            _fsync_dir(scratch)
+            _write_file(written / MANIFEST, manifest.encode())
+            _fsync_dir(written)
             if target.exists() or target.is_symlink():
                 aside = _fresh_dir(parent, f".{target.name}.old-")
+                try:
+                    _mark(aside)
+                except BaseException:
+                    shutil.rmtree(aside, ignore_errors=True)
+                    raise
                 os.replace(target, aside / "graph")
                 try:
-                    os.replace(scratch, target)
+                    os.replace(written, target)
                 except BaseException:
                     os.replace(aside / "graph", target)  # put the old graph back
-                    aside.rmdir()
+                    shutil.rmtree(aside, ignore_errors=True)
                     raise
                 _fsync_dir(parent)
                 shutil.rmtree(aside)
             else:
-                os.replace(scratch, target)
+                os.replace(written, target)
                 _fsync_dir(parent)
         except BaseException:
             shutil.rmtree(scratch, ignore_errors=True)
             raise
+        shutil.rmtree(scratch, ignore_errors=True)  # its mark alone; else the next save's
         _remove_stale(parent, target.name, "old")
 
 
@@ -410,24 +427,50 @@ def _remove_stale(parent: Path, name: str, which: str) -> None:
 
 def _left_by_a_save(entry: os.DirEntry[str], prefix: str, which: str) -> bool:
     """Whether `entry` is exactly what a save of this version or of 0.1.0
-    leaves: a real directory named `prefix` and its random part, holding
-    only a scratch graph's files (".new-*") or the graph moved aside
-    (".old-*": "graph"). 0.1.0's names are told from a name of yours by the
-    mode 0700 it gave them too, and its ".new-*" ones must hold no manifest
-    (a finished scratch graph may be a copy of yours)."""
+    leaves: a real directory named `prefix` and its random part. This
+    version's hold its SAVE_MARK and at most "graph" (the graph being
+    written, or moved aside), itself holding only a graph's files; a name
+    alone proves nothing (a date is 8 hex digits). 0.1.0 marked nothing:
+    its names are told from a name of yours by the mode 0700 it gave them
+    too, its ".old-*" ones hold only "graph" and its ".new-*" ones only
+    array files, no manifest (a finished scratch graph may be a copy of
+    yours)."""
     rest = entry.name[len(prefix):]
-    ours, earlier = _SUFFIX.fullmatch(rest), _SUFFIX_0_1.fullmatch(rest)
-    if not (ours or earlier) or not entry.is_dir(follow_symlinks=False):
+    if not entry.is_dir(follow_symlinks=False):
         return False
-    if not ours and entry.stat(follow_symlinks=False).st_mode & 0o077:
+    try:
+        found = {e.name: e for e in os.scandir(entry.path)}
+    except OSError:
+        return False
+    mark = found.pop(SAVE_MARK, None)
+    if mark is not None:
+        if not (_SUFFIX.fullmatch(rest) and mark.is_file(follow_symlinks=False)):
+            return False
+    elif not (_SUFFIX_0_1.fullmatch(rest)
+              and not entry.stat(follow_symlinks=False).st_mode & 0o077):
+        return False
+    if mark is not None or which == "old":
+        graph = found.pop("graph", None)
+        return not found and (graph is None or _only_graph_files(graph))
+    return all(_ARRAY_FILE.fullmatch(n) for n in found)
+
+
+def _only_graph_files(entry: os.DirEntry[str]) -> bool:
+    """Whether `entry` is a real directory holding only a manifest and
+    array files, as a graph a save writes or moves aside does."""
+    if not entry.is_dir(follow_symlinks=False):
         return False
     try:
         names = os.listdir(entry.path)
     except OSError:
         return False
-    if which == "old":
-        return all(n == "graph" for n in names)
-    return all(_ARRAY_FILE.fullmatch(n) or (ours and n == MANIFEST) for n in names)
+    return all(n == MANIFEST or _ARRAY_FILE.fullmatch(n) for n in names)
+
+
+def _mark(directory: Path) -> None:
+    """Marks a directory this save made beside the graph as its own."""
+    with open(directory / SAVE_MARK, "wb"):
+        pass
 
 
 def _fresh_dir(parent: Path, prefix: str) -> Path:
