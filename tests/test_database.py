@@ -254,3 +254,45 @@ def test_a_missing_driver_names_the_extra_that_installs_it(monkeypatch, url, mod
     monkeypatch.setitem(sys.modules, module, None)  # makes `import module` fail
     with pytest.raises(ImportError, match=rf"pip install 'tovalib\[{extra}\]'"):
         td.Graph.from_database(url)
+
+
+@pytest.mark.parametrize("levels", [1, 2])
+def test_postgresql_copies_of_a_key_into_a_partitioned_table_are_not_reported(tmp_path, levels):
+    db = Database("postgresql", tmp_path)
+    try:
+        sub = " PARTITION BY RANGE (ts)" if levels == 2 else ""
+        db.execute(
+            "CREATE TABLE events (id INTEGER, ts TIMESTAMP, PRIMARY KEY (id, ts)) "
+            "PARTITION BY RANGE (ts)",
+            "CREATE TABLE events_2023 PARTITION OF events FOR VALUES FROM ('2023-01-01') "
+            f"TO ('2024-01-01'){sub}",
+            *([f"CREATE TABLE events_2023_h{n} PARTITION OF events_2023 FOR VALUES FROM "
+               f"('2023-0{n}-01') TO ('2023-0{n + 1}-01')" for n in (1, 2)] if sub else []),
+            "CREATE TABLE clicks (id INTEGER PRIMARY KEY, eid INTEGER, ets TIMESTAMP, "
+            "FOREIGN KEY (eid, ets) REFERENCES events(id, ts))",
+            "INSERT INTO events VALUES (1, '2023-01-05'), (2, '2023-02-05')",
+            "INSERT INTO clicks VALUES (1, 2, '2023-02-05'), (2, 1, '2023-01-05')")
+        graph = td.Graph.from_database(db.source)
+        assert graph.report == {"clicks.eid_ets": {"references": "events", "rows": 2,
+                                                   "resolved": 2, "dropped": 0, "null": 0}}
+    finally:
+        db.close()
+
+
+@pytest.mark.parametrize("tables", [None, ["logs", "users"]])
+def test_postgresql_rows_of_an_inheriting_table_are_one_node_each(tmp_path, tables):
+    db = Database("postgresql", tmp_path)
+    try:
+        db.execute(
+            "CREATE TABLE users (id INTEGER PRIMARY KEY)",
+            "CREATE TABLE logs (id INTEGER PRIMARY KEY, uid INTEGER REFERENCES users(id), "
+            "ts INTEGER)",
+            "CREATE TABLE logs_old (note TEXT) INHERITS (logs)",
+            "INSERT INTO users VALUES (1), (2)", "INSERT INTO logs VALUES (1, 1, 5)",
+            "INSERT INTO logs_old VALUES (2, 2, 6, 'x'), (3, NULL, 7, 'y')")
+        graph = td.Graph.from_database(db.source, tables=tables, time_columns={"logs": "ts"})
+        assert graph.num_nodes == {"logs": 1, "users": 2} | ({} if tables else {"logs_old": 2})
+        assert graph.report["logs.uid"] == {"references": "users", "rows": 1, "resolved": 1,
+                                            "dropped": 0, "null": 0}
+    finally:
+        db.close()

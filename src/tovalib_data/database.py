@@ -95,6 +95,7 @@ class TableInfo:
     columns: dict[str, tuple[str, str]]  # column -> (declared type, kind)
     primary_key: list[str] = field(default_factory=list)
     foreign_keys: list[ForeignKey] = field(default_factory=list)
+    only: bool = False  # a PostgreSQL table others inherit from: its own rows only
 
 
 def from_database(
@@ -253,6 +254,8 @@ def _reflect(sa: ModuleType, conn: Any) -> tuple[dict[str, TableInfo], dict[str,
     inspector = sa.inspect(conn)
     names = sorted(inspector.get_table_names())
     partitions: dict[str, str] = {}
+    copies: set[tuple[str, str]] = set()
+    parents: set[str] = set()
     if conn.dialect.name == "postgresql":
         partitions = dict(conn.exec_driver_sql(
             "SELECT c.relname, p.relname FROM pg_inherits i "
@@ -261,6 +264,21 @@ def _reflect(sa: ModuleType, conn: Any) -> tuple[dict[str, TableInfo], dict[str,
             "WHERE c.relispartition AND n.nspname = current_schema()"
         ).all())
         names = [name for name in names if name not in partitions]
+        # PostgreSQL copies a foreign key into a partitioned table onto each
+        # partition; the copies have a parent constraint.
+        copies = set(conn.exec_driver_sql(
+            "SELECT c.relname, k.conname FROM pg_constraint k "
+            "JOIN pg_class c ON c.oid = k.conrelid JOIN pg_namespace n ON n.oid = c.relnamespace "
+            "WHERE k.contype = 'f' AND k.conparentid <> 0 AND n.nspname = current_schema()"
+        ).all())
+        # Tables others inherit from (not partitioned tables): a plain SELECT
+        # would return the children's rows too.
+        parents = {name for (name,) in conn.exec_driver_sql(
+            "SELECT DISTINCT p.relname FROM pg_inherits i "
+            "JOIN pg_class c ON c.oid = i.inhrelid JOIN pg_class p ON p.oid = i.inhparent "
+            "JOIN pg_namespace n ON n.oid = p.relnamespace "
+            "WHERE NOT c.relispartition AND n.nspname = current_schema()"
+        )}
     if conn.dialect.name == "duckdb":
         return _reflect_duckdb(conn, names), partitions
     catalog = {}
@@ -269,9 +287,11 @@ def _reflect(sa: ModuleType, conn: Any) -> tuple[dict[str, TableInfo], dict[str,
         for column in inspector.get_columns(name):
             columns[column["name"]] = (_type_name(column["type"], conn.dialect),
                                        _kind(sa, column["type"]))
-        table = TableInfo(name, columns)
+        table = TableInfo(name, columns, only=name in parents)
         table.primary_key = list(inspector.get_pk_constraint(name)["constrained_columns"] or [])
         for fk in inspector.get_foreign_keys(name):
+            if (name, fk.get("name")) in copies:
+                continue
             if fk.get("referred_schema") not in (None, inspector.default_schema_name):
                 target = f"{fk['referred_schema']}.{fk['referred_table']}"
             else:
@@ -486,7 +506,7 @@ def _roles(chosen: list[TableInfo], primary_keys: dict[str, Any],
 def _read_tables(sa: ModuleType, conn: Any, chosen: list[TableInfo],
                  roles: dict[str, dict[str, str]], time_unit: str,
                  progress: bool) -> dict[str, dict[str, Any]]:
-    counts = {t.name: _count(sa, conn, t.name) for t in chosen}
+    counts = {t.name: _count(sa, conn, t) for t in chosen}
     bar: Any = None
     if progress:
         try:
@@ -508,9 +528,15 @@ def _read_tables(sa: ModuleType, conn: Any, chosen: list[TableInfo],
     return frames
 
 
-def _count(sa: ModuleType, conn: Any, table: str) -> int:
-    query = sa.select(sa.func.count()).select_from(sa.table(table))
-    return int(conn.execute(query).scalar_one())
+def _count(sa: ModuleType, conn: Any, table: TableInfo) -> int:
+    return int(conn.execute(_from(sa, sa.select(sa.func.count()), table)).scalar_one())
+
+
+def _from(sa: ModuleType, query: Any, table: TableInfo) -> Any:
+    """`query` reading `table`'s own rows (not those of tables inheriting from it)."""
+    source = sa.table(table.name)
+    query = query.select_from(source)
+    return query.with_hint(source, "ONLY", "postgresql") if table.only else query
 
 
 def _read_table(sa: ModuleType, conn: Any, table: TableInfo, roles: dict[str, str],
@@ -524,7 +550,7 @@ def _read_table(sa: ModuleType, conn: Any, table: TableInfo, roles: dict[str, st
                              key=role == "time+key")
         for column, role in roles.items()
     }
-    query = sa.select(*[sa.column(c) for c in roles]).select_from(sa.table(table.name))
+    query = _from(sa, sa.select(*[sa.column(c) for c in roles]), table)
     if table.primary_key:
         query = query.order_by(*[sa.column(c) for c in table.primary_key])
     sql = str(query.compile(dialect=conn.dialect))
@@ -598,7 +624,7 @@ def _skipped_report(sa: ModuleType, conn: Any,
         rows = len(next(iter(frames[table.name].values())))
         any_null = sa.or_(*[sa.column(c).is_(None) for c in fk.columns])
         nulls = conn.execute(
-            sa.select(sa.func.count()).select_from(sa.table(table.name)).where(any_null)
+            _from(sa, sa.select(sa.func.count()), table).where(any_null)
         ).scalar_one()
         base = f"{table.name}.{fk.relation}"
         candidates = [base, f"{base}->{fk.target}",
