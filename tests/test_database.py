@@ -296,3 +296,24 @@ def test_postgresql_rows_of_an_inheriting_table_are_one_node_each(tmp_path, tabl
                                             "dropped": 0, "null": 0}
     finally:
         db.close()
+
+
+@pytest.mark.parametrize("sql_type, value, role", [
+    ("DATE", "infinity", "time"), ("TIMESTAMPTZ", "-infinity", "time"),
+    ("TIMESTAMP", "infinity", "key"),
+])
+def test_postgresql_infinite_times_are_refused_naming_column_and_row(tmp_path, sql_type, value,
+                                                                     role):
+    db = Database("postgresql", tmp_path)
+    try:
+        db.execute("CREATE TABLE d (at TIMESTAMP PRIMARY KEY)",
+                   f"CREATE TABLE v (id INTEGER PRIMARY KEY, t {sql_type}"
+                   + (" REFERENCES d(at))" if role == "key" else ")"),
+                   f"INSERT INTO d VALUES ('2024-01-01'), ('{value}')",
+                   f"INSERT INTO v VALUES (1, '2024-01-01'), (2, '{value}')")
+        with pytest.raises(ValueError, match=f"^v\\.t: the row whose id is 2 holds '{value}', "
+                                             "which is not a time a graph can hold$"):
+            td.Graph.from_database(db.source, tables=["v", "d"][: 2 if role == "key" else 1],
+                                   time_columns={"v": "t"} if role == "time" else None)
+    finally:
+        db.close()

@@ -558,8 +558,13 @@ def _read_table(sa: ModuleType, conn: Any, table: TableInfo, roles: dict[str, st
     read = 0
     with _cursor(conn) as cursor:
         cursor.execute(sql)
+        conversion = (getattr(conn.dialect.dbapi, "DataError", ValueError), ValueError,
+                      OverflowError)
         while True:
-            rows = cursor.fetchmany(CHUNK_ROWS)
+            try:
+                rows = cursor.fetchmany(CHUNK_ROWS)
+            except conversion as exc:  # a value the driver cannot convert
+                raise _unconvertible(sa, conn, table, roles, exc) from exc
             if not rows:
                 break
             for reader, get in zip(readers.values(), getters):
@@ -569,8 +574,9 @@ def _read_table(sa: ModuleType, conn: Any, table: TableInfo, roles: dict[str, st
                     if exc.row is None:
                         raise
                     row = rows[exc.row]
-                    raise exc.relabel(_row_label(table, list(roles), row, read + exc.row)) \
-                        from None
+                    values = [row[list(roles).index(c)] for c in table.primary_key]
+                    raise exc.relabel(_row_label(table, table.primary_key, values,
+                                                 read + exc.row)) from None
             read += len(rows)
             if bar is not None:
                 bar.update(len(rows))
@@ -578,13 +584,38 @@ def _read_table(sa: ModuleType, conn: Any, table: TableInfo, roles: dict[str, st
     return {column: reader.finish() for column, reader in readers.items()}
 
 
-def _row_label(table: TableInfo, columns: list[str], row: Sequence[Any], number: int) -> str:
-    """A row named by its primary key ("the row whose id is 3"), or by its
-    place for a table without one."""
-    key = table.primary_key
+def _unconvertible(sa: ModuleType, conn: Any, table: TableInfo, roles: dict[str, str],
+                   exc: Exception) -> ValueError:
+    """The error for a value the driver failed to convert while fetching:
+    naming the table, and the column and row where the database can say."""
+    if conn.dialect.name == "postgresql":
+        # Dates and timestamps can be 'infinity' / '-infinity', which the
+        # driver has no Python value for; nor has a graph a time for them.
+        key = table.primary_key
+        for column in roles:
+            if table.columns[column][1] != "time":
+                continue
+            query = _from(sa, sa.select(*[sa.column(c) for c in key],
+                                        sa.cast(sa.column(column), sa.Text)), table)
+            query = query.where(sa.not_(sa.func.isfinite(sa.column(column))))
+            found = conn.execute(query.order_by(*[sa.column(c) for c in key]).limit(1)).first()
+            if found is not None:
+                label = _row_label(table, key, found[:-1], None)
+                return ValueError(f"{table.name}.{column}: {label} holds {found[-1]!r}, "
+                                  "which is not a time a graph can hold")
+    listed = ", ".join(roles)
+    return ValueError(f"{table.name}: the database driver could not read a value of "
+                      f"{'column ' if len(roles) == 1 else 'one of the columns '}{listed}: {exc}")
+
+
+def _row_label(table: TableInfo, key: list[str], values: Sequence[Any],
+               number: int | None) -> str:
+    """A row named by the `values` of its primary key `key` ("the row whose
+    id is 3"), or by its place for a table without one."""
     if not key:
+        if number is None:
+            return "a row"
         return f"row {number} (counting from 0 in the order read)"
-    values = [row[columns.index(c)] for c in key]
     if len(key) == 1:
         return f"the row whose {key[0]} is {values[0]!r}"
     return f"the row whose ({', '.join(key)}) is ({', '.join(map(repr, values))})"
