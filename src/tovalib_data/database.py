@@ -379,6 +379,9 @@ def _choose(catalog: dict[str, TableInfo], partitions: dict[str, str],
                                   f"{name!r} is {why}")
     names = list(catalog) if tables is None else list(dict.fromkeys(tables))
     chosen = [catalog[name] for name in names if name not in exclude]
+    if not chosen and catalog:
+        what = "exclude" if exclude else "tables"
+        raise OptionError(what, f"{what} leaves no table to read", "no table is left to read")
     for table in chosen:
         try:
             check_name("table name", table.name)
