@@ -317,3 +317,16 @@ def test_postgresql_infinite_times_are_refused_naming_column_and_row(tmp_path, s
                                    time_columns={"v": "t"} if role == "time" else None)
     finally:
         db.close()
+
+
+@pytest.mark.parametrize("fk_type", ["TEXT", "VARCHAR(10)", ""])
+def test_sqlite_text_foreign_keys_into_a_date_key_match_it_untimed(fk_type):
+    db = sqlite3.connect(":memory:")
+    db.executescript(f"""
+        CREATE TABLE days (day DATE PRIMARY KEY);
+        CREATE TABLE sales (id INTEGER PRIMARY KEY, day {fk_type} REFERENCES days(day));
+        INSERT INTO days VALUES ('2024-01-01'), ('2024-01-02');
+        INSERT INTO sales VALUES (1, '2024-01-02'), (2, '2024-01-01');""")
+    graph = td.Graph.from_database(db)
+    assert graph.report["sales.day"]["resolved"] == 2 and not graph.node_time
+    assert graph.row["sales__day__days"].tolist() == [1, 0]

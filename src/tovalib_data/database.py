@@ -472,7 +472,12 @@ def _roles(chosen: list[TableInfo], primary_keys: dict[str, Any],
     # Key columns paired by a foreign key with a time column hold times too,
     # and are read as times where their type leaves it open (text), so that
     # the values match.
-    as_time = linked_columns(time_columns.items(), primary_keys, foreign_keys)
+    # Declared date/time columns are read as times, so the text key columns
+    # paired with them are too.
+    timed = [*time_columns.items(),
+             *((t.name, c) for t in chosen for c, (_, kind) in t.columns.items()
+               if kind == "time")]
+    as_time = linked_columns(timed, primary_keys, foreign_keys)
     roles: dict[str, dict[str, str]] = {}
     for table in chosen:
         wanted: dict[str, set[str]] = {}
