@@ -330,3 +330,17 @@ def test_sqlite_text_foreign_keys_into_a_date_key_match_it_untimed(fk_type):
     graph = td.Graph.from_database(db)
     assert graph.report["sales.day"]["resolved"] == 2 and not graph.node_time
     assert graph.row["sales__day__days"].tolist() == [1, 0]
+
+
+@pytest.mark.parametrize("tables", [None, ["items", "products"]])
+def test_a_skipped_key_into_the_table_of_a_real_one_names_its_columns(tables):
+    db = sqlite3.connect(":memory:")
+    db.executescript("""
+        CREATE TABLE products (id INTEGER PRIMARY KEY, code TEXT UNIQUE);
+        CREATE TABLE items (id INTEGER PRIMARY KEY, product_id INTEGER,
+          FOREIGN KEY (product_id) REFERENCES products(id),
+          FOREIGN KEY (product_id) REFERENCES products(code));
+        INSERT INTO products VALUES (1, 'a'); INSERT INTO items VALUES (1, 1);""")
+    graph = td.Graph.from_database(db, tables=tables)
+    assert sorted(graph.report) == ["items.product_id", "items.product_id->products(code)"]
+    assert "items.product_id->products(code): 1 of 1 rows" in graph.summary()

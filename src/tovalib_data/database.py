@@ -668,6 +668,11 @@ def _skipped_report(sa: ModuleType, conn: Any,
         base = f"{table.name}.{fk.relation}"
         candidates = [base, f"{base}->{fk.target}",
                       f"{base}->{fk.target}({', '.join(fk.referred)})"]
+        columns = fk.columns[0] if len(fk.columns) == 1 else fk.columns
+        if foreign_keys.get(table.name, {}).get(columns) == fk.target:
+            # A real key on these columns into the same table: "->target"
+            # would read as that key's.
+            del candidates[1]
         # Numbered only where keys differ in nothing but their columns' names.
         numbered = (f"{candidates[-1]}#{n}" for n in range(2, len(taken) + 3))
         key = next(k for k in [*candidates, *numbered] if k not in taken)
