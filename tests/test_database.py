@@ -344,3 +344,16 @@ def test_a_skipped_key_into_the_table_of_a_real_one_names_its_columns(tables):
     graph = td.Graph.from_database(db, tables=tables)
     assert sorted(graph.report) == ["items.product_id", "items.product_id->products(code)"]
     assert "items.product_id->products(code): 1 of 1 rows" in graph.summary()
+
+
+@pytest.mark.parametrize("time_columns", [None, {"e": "t"}])
+def test_duckdb_nanosecond_timestamps_are_refused_naming_the_loss(tmp_path, time_columns):
+    duckdb = optional("duckdb")
+    optional("duckdb_engine")
+    with duckdb.connect(str(tmp_path / "ns.duckdb")) as db:
+        db.execute("CREATE TABLE e (t TIMESTAMP_NS PRIMARY KEY); INSERT INTO e VALUES "
+                   "('2024-01-01 00:00:00.000000001'), ('2024-01-01 00:00:00.000000002')")
+    with pytest.raises(ValueError, match="^e.t: TIMESTAMP_NS values reach Python in "
+                                         "microseconds, so their nanoseconds would be lost"):
+        td.Graph.from_database(f"duckdb:///{tmp_path}/ns.duckdb", time_columns=time_columns,
+                               time_unit="ns")

@@ -552,6 +552,13 @@ def _read_table(sa: ModuleType, conn: Any, table: TableInfo, roles: dict[str, st
     if not roles:
         # No column is needed, only the number of rows: a column that takes no memory.
         return {"": np.broadcast_to(np.zeros(1, dtype=np.int8), (count,))}
+    for column in roles:
+        if table.columns[column][0].upper() == "TIMESTAMP_NS" and conn.dialect.name == "duckdb":
+            # DuckDB hands these to Python as datetimes, in microseconds.
+            raise ValueError(
+                f"{table.name}.{column}: TIMESTAMP_NS values reach Python in microseconds, so "
+                "their nanoseconds would be lost (and distinct keys could collide); cast the "
+                "column to TIMESTAMP, or store nanoseconds since 1970 as BIGINT")
     readers = {
         column: ColumnReader(f"{table.name}.{column}", table.columns[column][0],
                              table.columns[column][1], role.split("+")[0], count, time_unit,
