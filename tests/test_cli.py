@@ -144,6 +144,23 @@ USAGE = [
     (["{folder}", "{out}", "--exclude", "customers", "--foreign-key", "orders.customer_id=customers"],
      "argument --foreign-key: orders.customer_id=customers references 'customers', which is not"),
     (["{folder}", "{out}", "--tables", "nosuch"], "argument --tables: 'nosuch' is not a table"),
+    # No table left to read.
+    (["{db}", "{out}", "--tables", "orders", "--exclude", "orders"],
+     "argument --exclude: no table is left to read"),
+    (["{folder}", "{out}", "--exclude", "customers,items,orders,partsupp,products,suppliers"],
+     "argument --exclude: no table is left to read"),
+    (["{folder}", "{out}", "--tables", "orders", "--exclude", "orders"],
+     "argument --exclude: no table is left to read"),
+    # An OUT no save can write, refused before the source is read.
+    (["{db}", "."], "argument OUT: cannot save a graph to '.'"),
+    (["{db}", ""], "argument OUT: cannot save a graph to ''"),
+    (["{db}", "{tmp}/x/.."], "argument OUT: cannot save a graph to '{tmp}/x/..'"),
+    (["{db}", "{folder}"], "argument OUT: {folder} exists and is not a saved graph"),
+    (["{db}", "{folder}/orders.csv/graph"],
+     "argument OUT: cannot save a graph to {folder}/orders.csv/graph: {folder}/orders.csv is "
+     "not a directory"),
+    (["{db}", "/proc/tovalib-graph"],
+     "argument OUT: cannot save a graph to /proc/tovalib-graph: cannot write in /proc"),
 ]
 
 
@@ -197,12 +214,6 @@ def two_files(tmp_path):
     return [str(tmp_path / "shop")]
 
 
-def occupied_out(tmp_path):
-    (tmp_path / "graph").mkdir()
-    (tmp_path / "graph" / "notes.txt").write_text("mine")
-    return [shop_source("sqlite-file", tmp_path)[0]]
-
-
 def unreachable_server(tmp_path):
     optional("psycopg")
     return [f"postgresql+psycopg://nobody@/shop?host={tmp_path}/no-server"]
@@ -217,7 +228,6 @@ DATA = [
                  "it out with --exclude _prisma_migrations"),
     (duplicate_key, "primary key orders.id has duplicates"),
     (two_files, "two files for table 'orders': orders.csv and orders.parquet"),
-    (occupied_out, "exists and is not a saved graph; refusing to replace it"),
     (unreachable_server, "connection"),
 ]
 
@@ -235,6 +245,16 @@ def test_tables_and_exclude_choose_the_tables_read(tmp_path, capsys, choice):
     source = migrations(tmp_path)[0]
     assert main(["build", source, str(tmp_path / "graph"), *choice]) == 0
     assert td.Graph.load(tmp_path / "graph").node_types == ["users"]
+
+
+@pytest.mark.parametrize("choice", [["--exclude", "o"], ["--tables", "i"]])
+def test_two_files_of_a_table_left_out_do_not_stop_the_build(tmp_path, choice):
+    optional("pandas")
+    (tmp_path / "shop").mkdir()
+    for name in ("o.csv", "o.parquet", "i.csv"):
+        (tmp_path / "shop" / name).write_text("id\n1\n")
+    assert main(["build", str(tmp_path / "shop"), str(tmp_path / "graph"), *choice]) == 0
+    assert td.Graph.load(tmp_path / "graph").node_types == ["i"]
 
 
 def test_python_dash_m_runs_the_build_command(tmp_path):

@@ -255,3 +255,106 @@ def test_a_missing_driver_names_the_extra_that_installs_it(monkeypatch, url, mod
     monkeypatch.setitem(sys.modules, module, None)  # makes `import module` fail
     with pytest.raises(ImportError, match=rf"pip install 'tovalib\[{extra}\]'"):
         td.Graph.from_database(url)
+
+
+@pytest.mark.parametrize("levels", [1, 2])
+def test_postgresql_copies_of_a_key_into_a_partitioned_table_are_not_reported(tmp_path, levels):
+    db = Database("postgresql", tmp_path)
+    try:
+        sub = " PARTITION BY RANGE (ts)" if levels == 2 else ""
+        db.execute(
+            "CREATE TABLE events (id INTEGER, ts TIMESTAMP, PRIMARY KEY (id, ts)) "
+            "PARTITION BY RANGE (ts)",
+            "CREATE TABLE events_2023 PARTITION OF events FOR VALUES FROM ('2023-01-01') "
+            f"TO ('2024-01-01'){sub}",
+            *([f"CREATE TABLE events_2023_h{n} PARTITION OF events_2023 FOR VALUES FROM "
+               f"('2023-0{n}-01') TO ('2023-0{n + 1}-01')" for n in (1, 2)] if sub else []),
+            "CREATE TABLE clicks (id INTEGER PRIMARY KEY, eid INTEGER, ets TIMESTAMP, "
+            "FOREIGN KEY (eid, ets) REFERENCES events(id, ts))",
+            "INSERT INTO events VALUES (1, '2023-01-05'), (2, '2023-02-05')",
+            "INSERT INTO clicks VALUES (1, 2, '2023-02-05'), (2, 1, '2023-01-05')")
+        graph = td.Graph.from_database(db.source)
+        assert graph.report == {"clicks.eid_ets": {"references": "events", "rows": 2,
+                                                   "resolved": 2, "dropped": 0, "null": 0}}
+    finally:
+        db.close()
+
+
+@pytest.mark.parametrize("tables", [None, ["logs", "users"]])
+def test_postgresql_rows_of_an_inheriting_table_are_one_node_each(tmp_path, tables):
+    db = Database("postgresql", tmp_path)
+    try:
+        db.execute(
+            "CREATE TABLE users (id INTEGER PRIMARY KEY)",
+            "CREATE TABLE logs (id INTEGER PRIMARY KEY, uid INTEGER REFERENCES users(id), "
+            "ts INTEGER)",
+            "CREATE TABLE logs_old (note TEXT) INHERITS (logs)",
+            "INSERT INTO users VALUES (1), (2)", "INSERT INTO logs VALUES (1, 1, 5)",
+            "INSERT INTO logs_old VALUES (2, 2, 6, 'x'), (3, NULL, 7, 'y')")
+        graph = td.Graph.from_database(db.source, tables=tables, time_columns={"logs": "ts"})
+        assert graph.num_nodes == {"logs": 1, "users": 2} | ({} if tables else {"logs_old": 2})
+        assert graph.report["logs.uid"] == {"references": "users", "rows": 1, "resolved": 1,
+                                            "dropped": 0, "null": 0}
+    finally:
+        db.close()
+
+
+@pytest.mark.parametrize("sql_type, value, role", [
+    ("DATE", "infinity", "time"), ("TIMESTAMPTZ", "-infinity", "time"),
+    ("TIMESTAMP", "infinity", "key"),
+])
+def test_postgresql_infinite_times_are_refused_naming_column_and_row(tmp_path, sql_type, value,
+                                                                     role):
+    db = Database("postgresql", tmp_path)
+    try:
+        db.execute("CREATE TABLE d (at TIMESTAMP PRIMARY KEY)",
+                   f"CREATE TABLE v (id INTEGER PRIMARY KEY, t {sql_type}"
+                   + (" REFERENCES d(at))" if role == "key" else ")"),
+                   f"INSERT INTO d VALUES ('2024-01-01'), ('{value}')",
+                   f"INSERT INTO v VALUES (1, '2024-01-01'), (2, '{value}')")
+        with pytest.raises(ValueError, match=f"^v\\.t: the row whose id is 2 holds '{value}', "
+                                             "which is not a time a graph can hold$"):
+            td.Graph.from_database(db.source, tables=["v", "d"][: 2 if role == "key" else 1],
+                                   time_columns={"v": "t"} if role == "time" else None)
+    finally:
+        db.close()
+
+
+@pytest.mark.parametrize("fk_type", ["TEXT", "VARCHAR(10)", ""])
+def test_sqlite_text_foreign_keys_into_a_date_key_match_it_untimed(fk_type):
+    db = sqlite3.connect(":memory:")
+    db.executescript(f"""
+        CREATE TABLE days (day DATE PRIMARY KEY);
+        CREATE TABLE sales (id INTEGER PRIMARY KEY, day {fk_type} REFERENCES days(day));
+        INSERT INTO days VALUES ('2024-01-01'), ('2024-01-02');
+        INSERT INTO sales VALUES (1, '2024-01-02'), (2, '2024-01-01');""")
+    graph = td.Graph.from_database(db)
+    assert graph.report["sales.day"]["resolved"] == 2 and not graph.node_time
+    assert graph.row["sales__day__days"].tolist() == [1, 0]
+
+
+@pytest.mark.parametrize("tables", [None, ["items", "products"]])
+def test_a_skipped_key_into_the_table_of_a_real_one_names_its_columns(tables):
+    db = sqlite3.connect(":memory:")
+    db.executescript("""
+        CREATE TABLE products (id INTEGER PRIMARY KEY, code TEXT UNIQUE);
+        CREATE TABLE items (id INTEGER PRIMARY KEY, product_id INTEGER,
+          FOREIGN KEY (product_id) REFERENCES products(id),
+          FOREIGN KEY (product_id) REFERENCES products(code));
+        INSERT INTO products VALUES (1, 'a'); INSERT INTO items VALUES (1, 1);""")
+    graph = td.Graph.from_database(db, tables=tables)
+    assert sorted(graph.report) == ["items.product_id", "items.product_id->products(code)"]
+    assert "items.product_id->products(code): 1 of 1 rows" in graph.summary()
+
+
+@pytest.mark.parametrize("time_columns", [None, {"e": "t"}])
+def test_duckdb_nanosecond_timestamps_are_refused_naming_the_loss(tmp_path, time_columns):
+    duckdb = optional("duckdb")
+    optional("duckdb_engine")
+    with duckdb.connect(str(tmp_path / "ns.duckdb")) as db:
+        db.execute("CREATE TABLE e (t TIMESTAMP_NS PRIMARY KEY); INSERT INTO e VALUES "
+                   "('2024-01-01 00:00:00.000000001'), ('2024-01-01 00:00:00.000000002')")
+    with pytest.raises(ValueError, match="^e.t: TIMESTAMP_NS values reach Python in "
+                                         "microseconds, so their nanoseconds would be lost"):
+        td.Graph.from_database(f"duckdb:///{tmp_path}/ns.duckdb", time_columns=time_columns,
+                               time_unit="ns")

@@ -294,3 +294,17 @@ def test_time_zone_aware_pandas_indexes_and_arrays_are_times_in_utc(form):
                                  primary_keys={"t": "id"}, time_columns={"t": "ts"})
     utc = np.array(["2020-01-01T10:00", "2020-01-02T05:00"], "datetime64[s]").astype(np.int64)
     assert graph.node_time["t"].tolist() == utc.tolist()
+
+
+@pytest.mark.parametrize("values, message", [
+    ([1.0, 1e60], r"o\.h: row 1 holds 1e\+60, beyond the float32 range of features"),
+    ([-4e38, 0.0], r"o\.h: row 0 holds -4e\+38, beyond the float32 range of features"),
+    ([np.inf, 1e60], r"o\.h: row 1 holds 1e\+60"),
+])
+def test_finite_features_beyond_float32_are_refused_naming_the_column(values, message):
+    tables = {"o": {"id": np.arange(2), "h": np.array(values)}}
+    with pytest.raises(ValueError, match=message):
+        td.Graph.from_tables(tables, primary_keys={"o": "id"}, feature_columns={"o": ["h"]})
+    kept = td.Graph.from_tables({"o": {"id": np.arange(2), "h": np.array([np.inf, -np.inf])}},
+                                primary_keys={"o": "id"}, feature_columns={"o": ["h"]})
+    assert kept.x["o"][:, 0].tolist() == [np.inf, -np.inf]

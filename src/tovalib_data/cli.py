@@ -135,7 +135,12 @@ def _once(option: str, pairs: list[tuple[str, Any]]) -> dict[str, Any]:
 
 def _build(args: argparse.Namespace) -> int:
     from tovalib_data.database import from_database
+    from tovalib_data.storage import check_save_target
 
+    try:  # before anything is read
+        check_save_target(args.out)
+    except (ValueError, OSError) as exc:
+        raise _Usage(f"argument OUT: {exc}") from None
     time_columns = _once("--time", args.time)
     feature_columns = _once("--features", args.features)
     tables = None if args.tables is None else [t for names in args.tables for t in names]
@@ -188,15 +193,13 @@ def _from_folder(folder: Path, args: argparse.Namespace, tables: list[str] | Non
     from tovalib_data.keys import linked_columns
     from tovalib_data.schema import check_name
 
-    files: dict[str, Path] = {}
+    found: dict[str, list[Path]] = {}
     for file in sorted(folder.iterdir()):
         name = _table_name(file)
         if name is None or not file.is_file() or name.startswith("."):
             continue
-        if name in files:
-            raise ValueError(f"{folder}: two files for table {name!r}: "
-                             f"{files[name].name} and {file.name}")
-        files[name] = file
+        found.setdefault(name, []).append(file)
+    files = {name: paths[0] for name, paths in found.items()}
     if not files:
         raise ValueError(f"{folder} holds no table files ({', '.join(TABLE_SUFFIXES)})")
     for option, names in (("--tables", tables or []), ("--exclude", exclude)):
@@ -206,7 +209,13 @@ def _from_folder(folder: Path, args: argparse.Namespace, tables: list[str] | Non
                              f"(its tables: {', '.join(files)})")
     chosen = [t for t in (files if tables is None else dict.fromkeys(tables))
               if t not in exclude]
+    if not chosen:
+        raise _Usage(f"argument {'--exclude' if exclude else '--tables'}: no table is left "
+                     "to read")
     for name in chosen:
+        if len(found[name]) > 1:
+            raise ValueError(f"{folder}: two files for table {name!r}: "
+                             f"{' and '.join(f.name for f in found[name])}")
         try:
             check_name("table name", name)
         except ValueError as exc:

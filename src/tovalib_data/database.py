@@ -95,6 +95,7 @@ class TableInfo:
     columns: dict[str, tuple[str, str]]  # column -> (declared type, kind)
     primary_key: list[str] = field(default_factory=list)
     foreign_keys: list[ForeignKey] = field(default_factory=list)
+    only: bool = False  # a PostgreSQL table others inherit from: its own rows only
 
 
 def from_database(
@@ -253,6 +254,8 @@ def _reflect(sa: ModuleType, conn: Any) -> tuple[dict[str, TableInfo], dict[str,
     inspector = sa.inspect(conn)
     names = sorted(inspector.get_table_names())
     partitions: dict[str, str] = {}
+    copies: set[tuple[str, str]] = set()
+    parents: set[str] = set()
     if conn.dialect.name == "postgresql":
         partitions = dict(conn.exec_driver_sql(
             "SELECT c.relname, p.relname FROM pg_inherits i "
@@ -261,6 +264,21 @@ def _reflect(sa: ModuleType, conn: Any) -> tuple[dict[str, TableInfo], dict[str,
             "WHERE c.relispartition AND n.nspname = current_schema()"
         ).all())
         names = [name for name in names if name not in partitions]
+        # PostgreSQL copies a foreign key into a partitioned table onto each
+        # partition; the copies have a parent constraint.
+        copies = set(conn.exec_driver_sql(
+            "SELECT c.relname, k.conname FROM pg_constraint k "
+            "JOIN pg_class c ON c.oid = k.conrelid JOIN pg_namespace n ON n.oid = c.relnamespace "
+            "WHERE k.contype = 'f' AND k.conparentid <> 0 AND n.nspname = current_schema()"
+        ).all())
+        # Tables others inherit from (not partitioned tables): a plain SELECT
+        # would return the children's rows too.
+        parents = {name for (name,) in conn.exec_driver_sql(
+            "SELECT DISTINCT p.relname FROM pg_inherits i "
+            "JOIN pg_class c ON c.oid = i.inhrelid JOIN pg_class p ON p.oid = i.inhparent "
+            "JOIN pg_namespace n ON n.oid = p.relnamespace "
+            "WHERE NOT c.relispartition AND n.nspname = current_schema()"
+        )}
     if conn.dialect.name == "duckdb":
         return _reflect_duckdb(conn, names), partitions
     catalog = {}
@@ -269,9 +287,11 @@ def _reflect(sa: ModuleType, conn: Any) -> tuple[dict[str, TableInfo], dict[str,
         for column in inspector.get_columns(name):
             columns[column["name"]] = (_type_name(column["type"], conn.dialect),
                                        _kind(sa, column["type"]))
-        table = TableInfo(name, columns)
+        table = TableInfo(name, columns, only=name in parents)
         table.primary_key = list(inspector.get_pk_constraint(name)["constrained_columns"] or [])
         for fk in inspector.get_foreign_keys(name):
+            if (name, fk.get("name")) in copies:
+                continue
             if fk.get("referred_schema") not in (None, inspector.default_schema_name):
                 target = f"{fk['referred_schema']}.{fk['referred_table']}"
             else:
@@ -359,6 +379,9 @@ def _choose(catalog: dict[str, TableInfo], partitions: dict[str, str],
                                   f"{name!r} is {why}")
     names = list(catalog) if tables is None else list(dict.fromkeys(tables))
     chosen = [catalog[name] for name in names if name not in exclude]
+    if not chosen and catalog:
+        what = "exclude" if exclude else "tables"
+        raise OptionError(what, f"{what} leaves no table to read", "no table is left to read")
     for table in chosen:
         try:
             check_name("table name", table.name)
@@ -449,7 +472,12 @@ def _roles(chosen: list[TableInfo], primary_keys: dict[str, Any],
     # Key columns paired by a foreign key with a time column hold times too,
     # and are read as times where their type leaves it open (text), so that
     # the values match.
-    as_time = linked_columns(time_columns.items(), primary_keys, foreign_keys)
+    # Declared date/time columns are read as times, so the text key columns
+    # paired with them are too.
+    timed = [*time_columns.items(),
+             *((t.name, c) for t in chosen for c, (_, kind) in t.columns.items()
+               if kind == "time")]
+    as_time = linked_columns(timed, primary_keys, foreign_keys)
     roles: dict[str, dict[str, str]] = {}
     for table in chosen:
         wanted: dict[str, set[str]] = {}
@@ -486,7 +514,7 @@ def _roles(chosen: list[TableInfo], primary_keys: dict[str, Any],
 def _read_tables(sa: ModuleType, conn: Any, chosen: list[TableInfo],
                  roles: dict[str, dict[str, str]], time_unit: str,
                  progress: bool) -> dict[str, dict[str, Any]]:
-    counts = {t.name: _count(sa, conn, t.name) for t in chosen}
+    counts = {t.name: _count(sa, conn, t) for t in chosen}
     bar: Any = None
     if progress:
         try:
@@ -508,9 +536,15 @@ def _read_tables(sa: ModuleType, conn: Any, chosen: list[TableInfo],
     return frames
 
 
-def _count(sa: ModuleType, conn: Any, table: str) -> int:
-    query = sa.select(sa.func.count()).select_from(sa.table(table))
-    return int(conn.execute(query).scalar_one())
+def _count(sa: ModuleType, conn: Any, table: TableInfo) -> int:
+    return int(conn.execute(_from(sa, sa.select(sa.func.count()), table)).scalar_one())
+
+
+def _from(sa: ModuleType, query: Any, table: TableInfo) -> Any:
+    """`query` reading `table`'s own rows (not those of tables inheriting from it)."""
+    source = sa.table(table.name)
+    query = query.select_from(source)
+    return query.with_hint(source, "ONLY", "postgresql") if table.only else query
 
 
 def _read_table(sa: ModuleType, conn: Any, table: TableInfo, roles: dict[str, str],
@@ -518,13 +552,20 @@ def _read_table(sa: ModuleType, conn: Any, table: TableInfo, roles: dict[str, st
     if not roles:
         # No column is needed, only the number of rows: a column that takes no memory.
         return {"": np.broadcast_to(np.zeros(1, dtype=np.int8), (count,))}
+    for column in roles:
+        if table.columns[column][0].upper() == "TIMESTAMP_NS" and conn.dialect.name == "duckdb":
+            # DuckDB hands these to Python as datetimes, in microseconds.
+            raise ValueError(
+                f"{table.name}.{column}: TIMESTAMP_NS values reach Python in microseconds, so "
+                "their nanoseconds would be lost (and distinct keys could collide); cast the "
+                "column to TIMESTAMP, or store nanoseconds since 1970 as BIGINT")
     readers = {
         column: ColumnReader(f"{table.name}.{column}", table.columns[column][0],
                              table.columns[column][1], role.split("+")[0], count, time_unit,
                              key=role == "time+key")
         for column, role in roles.items()
     }
-    query = sa.select(*[sa.column(c) for c in roles]).select_from(sa.table(table.name))
+    query = _from(sa, sa.select(*[sa.column(c) for c in roles]), table)
     if table.primary_key:
         query = query.order_by(*[sa.column(c) for c in table.primary_key])
     sql = str(query.compile(dialect=conn.dialect))
@@ -532,8 +573,13 @@ def _read_table(sa: ModuleType, conn: Any, table: TableInfo, roles: dict[str, st
     read = 0
     with _cursor(conn) as cursor:
         cursor.execute(sql)
+        conversion = (getattr(conn.dialect.dbapi, "DataError", ValueError), ValueError,
+                      OverflowError)
         while True:
-            rows = cursor.fetchmany(CHUNK_ROWS)
+            try:
+                rows = cursor.fetchmany(CHUNK_ROWS)
+            except conversion as exc:  # a value the driver cannot convert
+                raise _unconvertible(sa, conn, table, roles, exc) from exc
             if not rows:
                 break
             for reader, get in zip(readers.values(), getters):
@@ -543,8 +589,9 @@ def _read_table(sa: ModuleType, conn: Any, table: TableInfo, roles: dict[str, st
                     if exc.row is None:
                         raise
                     row = rows[exc.row]
-                    raise exc.relabel(_row_label(table, list(roles), row, read + exc.row)) \
-                        from None
+                    values = [row[list(roles).index(c)] for c in table.primary_key]
+                    raise exc.relabel(_row_label(table, table.primary_key, values,
+                                                 read + exc.row)) from None
             read += len(rows)
             if bar is not None:
                 bar.update(len(rows))
@@ -552,13 +599,38 @@ def _read_table(sa: ModuleType, conn: Any, table: TableInfo, roles: dict[str, st
     return {column: reader.finish() for column, reader in readers.items()}
 
 
-def _row_label(table: TableInfo, columns: list[str], row: Sequence[Any], number: int) -> str:
-    """A row named by its primary key ("the row whose id is 3"), or by its
-    place for a table without one."""
-    key = table.primary_key
+def _unconvertible(sa: ModuleType, conn: Any, table: TableInfo, roles: dict[str, str],
+                   exc: Exception) -> ValueError:
+    """The error for a value the driver failed to convert while fetching:
+    naming the table, and the column and row where the database can say."""
+    if conn.dialect.name == "postgresql":
+        # Dates and timestamps can be 'infinity' / '-infinity', which the
+        # driver has no Python value for; nor has a graph a time for them.
+        key = table.primary_key
+        for column in roles:
+            if table.columns[column][1] != "time":
+                continue
+            query = _from(sa, sa.select(*[sa.column(c) for c in key],
+                                        sa.cast(sa.column(column), sa.Text)), table)
+            query = query.where(sa.not_(sa.func.isfinite(sa.column(column))))
+            found = conn.execute(query.order_by(*[sa.column(c) for c in key]).limit(1)).first()
+            if found is not None:
+                label = _row_label(table, key, found[:-1], None)
+                return ValueError(f"{table.name}.{column}: {label} holds {found[-1]!r}, "
+                                  "which is not a time a graph can hold")
+    listed = ", ".join(roles)
+    return ValueError(f"{table.name}: the database driver could not read a value of "
+                      f"{'column ' if len(roles) == 1 else 'one of the columns '}{listed}: {exc}")
+
+
+def _row_label(table: TableInfo, key: list[str], values: Sequence[Any],
+               number: int | None) -> str:
+    """A row named by the `values` of its primary key `key` ("the row whose
+    id is 3"), or by its place for a table without one."""
     if not key:
+        if number is None:
+            return "a row"
         return f"row {number} (counting from 0 in the order read)"
-    values = [row[columns.index(c)] for c in key]
     if len(key) == 1:
         return f"the row whose {key[0]} is {values[0]!r}"
     return f"the row whose ({', '.join(key)}) is ({', '.join(map(repr, values))})"
@@ -598,11 +670,16 @@ def _skipped_report(sa: ModuleType, conn: Any,
         rows = len(next(iter(frames[table.name].values())))
         any_null = sa.or_(*[sa.column(c).is_(None) for c in fk.columns])
         nulls = conn.execute(
-            sa.select(sa.func.count()).select_from(sa.table(table.name)).where(any_null)
+            _from(sa, sa.select(sa.func.count()), table).where(any_null)
         ).scalar_one()
         base = f"{table.name}.{fk.relation}"
         candidates = [base, f"{base}->{fk.target}",
                       f"{base}->{fk.target}({', '.join(fk.referred)})"]
+        columns = fk.columns[0] if len(fk.columns) == 1 else fk.columns
+        if foreign_keys.get(table.name, {}).get(columns) == fk.target:
+            # A real key on these columns into the same table: "->target"
+            # would read as that key's.
+            del candidates[1]
         # Numbered only where keys differ in nothing but their columns' names.
         numbered = (f"{candidates[-1]}#{n}" for n in range(2, len(taken) + 3))
         key = next(k for k in [*candidates, *numbered] if k not in taken)

@@ -47,6 +47,7 @@ import re
 import secrets
 import shutil
 import stat
+import tempfile
 from collections.abc import Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from pathlib import Path
@@ -344,6 +345,28 @@ def _save_target(path: str | os.PathLike[str]) -> tuple[Path, str]:
     if real.name in ("", ".", ".."):
         raise ValueError(f"cannot save a graph to {shown}: it leads to no directory's name")
     return real, shown
+
+
+def check_save_target(path: str | os.PathLike[str]) -> None:
+    """Raises the error a save to `path` would raise whatever the graph:
+    ValueError for a path that names no directory, FileExistsError for
+    something there that a save never replaces, PermissionError where the
+    directory cannot be created or written. Leaves nothing behind."""
+    target, shown = _save_target(path)
+    if target.exists() or target.is_symlink():
+        refusal = _refusal(target)
+        if refusal is not None:
+            raise FileExistsError(f"{shown} {refusal}; refusing to replace it")
+    ancestor = target.parent.absolute()
+    while not ancestor.exists() and ancestor != ancestor.parent:
+        ancestor = ancestor.parent
+    if not ancestor.is_dir():
+        raise NotADirectoryError(f"cannot save a graph to {shown}: {ancestor} is not a directory")
+    try:  # os.access cannot tell for every file system (nor for root)
+        os.rmdir(tempfile.mkdtemp(prefix=f".{target.name}.check-", dir=ancestor))
+    except OSError as exc:
+        raise PermissionError(f"cannot save a graph to {shown}: cannot write in {ancestor} "
+                              f"({exc.strerror})") from None
 
 
 def _refusal(target: Path) -> str | None:

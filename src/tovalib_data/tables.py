@@ -322,7 +322,19 @@ class Table:
                 f"{self.where(column)}: unsupported feature type {values.dtype}; "
                 "features must be numeric"
             )
-        out = values.astype(np.float32)
+        with np.errstate(over="ignore"):
+            out = values.astype(np.float32)
+        if values.dtype.kind == "f":
+            # A finite value beyond float32 would become inf (an inf given stays).
+            wrapped = np.isinf(out) & np.isfinite(values)
+            if nulls is not None:
+                wrapped &= ~nulls
+            if wrapped.any():
+                row = int(np.flatnonzero(wrapped)[0])
+                raise ValueError(
+                    f"{self.where(column)}: row {row} holds {float(values[row])!r}, beyond the "
+                    f"float32 range of features (±{float(np.finfo(np.float32).max):.4g})"
+                )
         if nulls is not None:
             out[nulls] = np.nan
         return out
