@@ -322,6 +322,7 @@ def test_postgresql_infinite_times_are_refused_naming_column_and_row(tmp_path, s
 
 @pytest.mark.parametrize("fk_type", ["TEXT", "VARCHAR(10)", ""])
 def test_sqlite_text_foreign_keys_into_a_date_key_match_it_untimed(fk_type):
+    optional("sqlalchemy")
     db = sqlite3.connect(":memory:")
     db.executescript(f"""
         CREATE TABLE days (day DATE PRIMARY KEY);
@@ -335,6 +336,7 @@ def test_sqlite_text_foreign_keys_into_a_date_key_match_it_untimed(fk_type):
 
 @pytest.mark.parametrize("tables", [None, ["items", "products"]])
 def test_a_skipped_key_into_the_table_of_a_real_one_names_its_columns(tables):
+    optional("sqlalchemy")
     db = sqlite3.connect(":memory:")
     db.executescript("""
         CREATE TABLE products (id INTEGER PRIMARY KEY, code TEXT UNIQUE);
