@@ -298,7 +298,8 @@ it = iter(ldr)  # held: leaving does not drop it
 next(it)
 if sys.argv[1] == "interrupt":
     os.kill(os.getpid(), signal.SIGINT)
-    signal.pause()
+    while True:  # not signal.pause(): it would wait for a second signal if the
+        threading.Event().wait(0.01)  # first one's handler had not run yet
 """
 
 
