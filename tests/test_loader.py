@@ -297,6 +297,9 @@ ldr = td.NeighborLoader(graph, "user", num_neighbors=[-1, -1], batch_size=64, nu
 it = iter(ldr)  # held: leaving does not drop it
 next(it)
 if sys.argv[1] == "interrupt":
+    # Python's own handler, as in a terminal: a job started in the background
+    # inherits SIGINT ignored, and the interrupt would never arrive.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     os.kill(os.getpid(), signal.SIGINT)
     while True:  # not signal.pause(): it would wait for a second signal if the
         threading.Event().wait(0.01)  # first one's handler had not run yet
