@@ -131,7 +131,7 @@ def digest(graph: object) -> str:
 def child(case: str, path: str) -> dict:
     """Runs in a fresh process: one case, measured."""
     import tovalib_data as td
-    from tovalib_data import database
+    from tovalib_data.sources import database
 
     run.release_free_heap()
     base = run.rss_kb()

@@ -42,7 +42,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "src"))
 
 import tovalib_data as td  # noqa: E402
 from graphs import make_graph  # noqa: E402
-from tovalib_data.order import NEGATIVE, stream  # noqa: E402
+from tovalib_data.loading.order import NEGATIVE, stream  # noqa: E402
 
 BATCH, FANOUT = 512, [10, 5]
 

@@ -122,8 +122,8 @@ def one_case(case: str, rows: int) -> dict:
     inputs_peak = peak_bytes()
     lookup = None
     if case in ("dense", "search"):
-        from tovalib_data.keys import KeyIndex
-        from tovalib_data.tables import Table
+        from tovalib_data.build.keys import KeyIndex
+        from tovalib_data.build.tables import Table
 
         index = KeyIndex(Table("orders", tables["orders"]), ("id",))
         part = Table("lineitem", tables["lineitem"]).key_column("order_id")

@@ -7,7 +7,7 @@ documents a module by importing it. The extension carries no docstrings of
 its own; pdoc takes its signatures and documentation from the stub
 `tovalib.pyi` installed beside it. `tovalib_data` is documented from its
 docstrings, as its `__all__` lists it, and so are the modules in
-`DOCUMENTED_SUBMODULES` (`tovalib_data.seed_time`: the forms a seed time
+`DOCUMENTED_SUBMODULES` (`tovalib_data.loading.seed_time`: the forms a seed time
 takes), which public docstrings point to. Every warning is an error, so a stub
 that no longer matches the extension, or an annotation that does not
 resolve, fails the build.
@@ -23,7 +23,7 @@ from pathlib import Path
 DEFAULT_OUT = Path(__file__).resolve().parent / "api"
 # Modules of tovalib_data that public docstrings point to for details, each
 # rendered on a page of its own.
-DOCUMENTED_SUBMODULES = ["tovalib_data.seed_time"]
+DOCUMENTED_SUBMODULES = ["tovalib_data.loading.seed_time"]
 
 
 def main(argv: list[str] | None = None) -> None:

@@ -12,8 +12,8 @@ from conftest import optional
 from databases import Database, assert_same_graph, database  # noqa: F401 (a fixture)
 
 import tovalib_data as td
-from tovalib_data import database as database_module
-from tovalib_data.dbcolumns import ColumnReader
+from tovalib_data.sources import database as database_module
+from tovalib_data.sources.dbcolumns import ColumnReader
 
 READ_OPTIONS = ("time_columns", "feature_columns", "time_unit")
 

@@ -6,8 +6,8 @@ import pytest
 from conftest import i64
 
 import tovalib_data as td
-from tovalib_data.keys import KeyIndex
-from tovalib_data.tables import Table
+from tovalib_data.build.keys import KeyIndex
+from tovalib_data.build.tables import Table
 
 
 def arrays_of(graph):

@@ -17,7 +17,7 @@ import pytest
 
 from conftest import optional
 import tovalib_data as td
-from tovalib_data.loader import sampler_seed
+from tovalib_data.loading.loader import sampler_seed
 
 
 def random_graph(seed=0, users=60, items=25, events=400, timed=False):

@@ -8,7 +8,7 @@ from conftest import i64, optional
 
 import tovalib_data as td
 from tovalib_data._optional import require
-from tovalib_data.files import read_table
+from tovalib_data.sources.files import read_table
 
 DAY = 86400  # datetime64 columns are converted to seconds by default
 

@@ -1,12 +1,12 @@
 """From tables to sampled training batches, on top of `tovalib.NeighborSampler`."""
 
 from tovalib_data._version import __version__
-from tovalib_data.batch import Batch, TorchBatch
-from tovalib_data.csc import time_sorted_csc
-from tovalib_data.files import read_table
+from tovalib_data.loading.batch import Batch, TorchBatch
+from tovalib_data.build.csc import time_sorted_csc
+from tovalib_data.sources.files import read_table
 from tovalib_data.graph import Graph
-from tovalib_data.link import LinkBatch, LinkNeighborLoader, TorchLinkBatch
-from tovalib_data.loader import NeighborLoader
+from tovalib_data.loading.link import LinkBatch, LinkNeighborLoader, TorchLinkBatch
+from tovalib_data.loading.loader import NeighborLoader
 from tovalib_data.storage import GraphFileError
 
 __all__ = [

@@ -19,7 +19,7 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
-from tovalib_data.tables import TIME_UNITS
+from tovalib_data.build.tables import TIME_UNITS
 
 TABLE_SUFFIXES = (".parquet", ".pq", ".csv", ".csv.gz", ".csv.bz2", ".csv.zst", ".tsv")
 SQLITE_HEADER = b"SQLite format 3\x00"
@@ -101,7 +101,7 @@ OPTIONS = {"tables": "--tables", "exclude": "--exclude", "time_columns": "--time
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    from tovalib_data.database import OptionError, TableNameError
+    from tovalib_data.sources.catalog import OptionError, TableNameError
 
     args = parser().parse_args(argv)
     try:
@@ -134,7 +134,7 @@ def _once(option: str, pairs: list[tuple[str, Any]]) -> dict[str, Any]:
 
 
 def _build(args: argparse.Namespace) -> int:
-    from tovalib_data.database import from_database
+    from tovalib_data.sources.database import from_database
     from tovalib_data.storage import check_save_target
 
     try:  # before anything is read
@@ -188,10 +188,10 @@ def _table_name(file: Path) -> str | None:
 
 def _from_folder(folder: Path, args: argparse.Namespace, tables: list[str] | None,
                  exclude: list[str], options: dict[str, Any]) -> Any:
-    from tovalib_data.files import read_table, text_times
+    from tovalib_data.sources.files import read_table, text_times
     from tovalib_data.graph import Graph
-    from tovalib_data.keys import linked_columns
-    from tovalib_data.schema import check_name
+    from tovalib_data.build.keys import linked_columns
+    from tovalib_data.build.schema import check_name
 
     found: dict[str, list[Path]] = {}
     for file in sorted(folder.iterdir()):

@@ -96,7 +96,7 @@ class Graph:
         the relations it inherits through. `inherit_time=False` turns this
         off; a collection of table names leaves those tables out.
         """
-        from tovalib_data.schema import build
+        from tovalib_data.build.schema import build
 
         arrays = build(tables, primary_keys, foreign_keys, time_columns, feature_columns,
                        time_unit, inherit_time)
@@ -128,7 +128,7 @@ class Graph:
         `time_columns`, `feature_columns`, `time_unit` and `inherit_time`
         are those of `from_tables`. Needs `tovalib[sql]`.
         """
-        from tovalib_data.database import from_database
+        from tovalib_data.sources.database import from_database
 
         return from_database(source, tables=tables, time_columns=time_columns,
                              feature_columns=feature_columns, time_unit=time_unit,

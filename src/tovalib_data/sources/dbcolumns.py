@@ -39,7 +39,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from tovalib_data.tables import SUBSECOND_UNITS, RowError, fit_datetimes, parse_iso
+from tovalib_data.build.tables import SUBSECOND_UNITS, RowError, fit_datetimes, parse_iso
 
 AnyArray = npt.NDArray[Any]
 

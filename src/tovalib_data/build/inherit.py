@@ -16,7 +16,7 @@ from collections.abc import Mapping, Sequence
 
 import numpy as np
 
-from tovalib_data.tables import Int64Array
+from tovalib_data.build.tables import Int64Array
 
 INT64_MIN = np.iinfo(np.int64).min
 

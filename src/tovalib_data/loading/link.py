@@ -17,15 +17,15 @@ import numpy.typing as npt
 
 import tovalib
 from tovalib_data._optional import require
-from tovalib_data.arguments import (Ids, NumNeighbors, TimeWindows, budgets, int64_vector,
+from tovalib_data.loading.arguments import (Ids, NumNeighbors, TimeWindows, budgets, int64_vector,
                                     integer)
-from tovalib_data.batch import Batch, TorchBatch
+from tovalib_data.loading.batch import Batch, TorchBatch
 from tovalib_data.graph import Graph
-from tovalib_data.negatives import Negatives
-from tovalib_data.order import NEGATIVE, EpochOrder, Step, sampler_seed, stream
-from tovalib_data.passes import EpochLoader
-from tovalib_data.plan import SamplerPool, draws_nothing, subgraph
-from tovalib_data.seed_time import SeedTimes, seed_times
+from tovalib_data.loading.negatives import Negatives
+from tovalib_data.loading.order import NEGATIVE, EpochOrder, Step, sampler_seed, stream
+from tovalib_data.loading.passes import EpochLoader
+from tovalib_data.loading.plan import SamplerPool, draws_nothing, subgraph
+from tovalib_data.loading.seed_time import SeedTimes, seed_times
 
 if TYPE_CHECKING:
     import torch  # type: ignore[import-not-found, unused-ignore]

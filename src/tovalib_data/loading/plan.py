@@ -17,10 +17,10 @@ import numpy as np
 import numpy.typing as npt
 
 import tovalib
-from tovalib_data.arguments import edge_type_keys
-from tovalib_data.batch import Batch
+from tovalib_data.loading.arguments import edge_type_keys
+from tovalib_data.loading.batch import Batch
 from tovalib_data.graph import Graph
-from tovalib_data.order import Step
+from tovalib_data.loading.order import Step
 
 Int64Array = npt.NDArray[np.int64]
 ItemT_co = TypeVar("ItemT_co", covariant=True)

@@ -28,7 +28,7 @@ from collections.abc import Collection, Mapping, Sequence
 import numpy as np
 from numpy.dtypes import StringDType
 
-from tovalib_data.tables import AnyArray, BoolArray, Int64Array, KeyPart, Table
+from tovalib_data.build.tables import AnyArray, BoolArray, Int64Array, KeyPart, Table
 
 TEXT = StringDType()
 

@@ -62,7 +62,7 @@ def seed_times(graph: Graph, values: Any, count: int, name: str = "seed_time",
         if graph.time_unit is None:
             raise TypeError(f"{name}: dates and times need a graph with a time unit; "
                             "pass int64 times in the unit of the graph's node times")
-        from tovalib_data.tables import TIME_UNITS
+        from tovalib_data.build.tables import TIME_UNITS
 
         if graph.time_unit not in TIME_UNITS:  # a hand-built graph's
             raise ValueError(f"{name}: dates and times cannot be converted to the graph's "

@@ -14,7 +14,7 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
-from tovalib_data.arguments import integer
+from tovalib_data.loading.arguments import integer
 
 Int64Array = npt.NDArray[np.int64]
 

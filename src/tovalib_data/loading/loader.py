@@ -14,13 +14,13 @@ import numpy as np
 import numpy.typing as npt
 
 import tovalib
-from tovalib_data.arguments import Ids, NumNeighbors, TimeWindows, budgets, int64_vector
-from tovalib_data.batch import Batch
+from tovalib_data.loading.arguments import Ids, NumNeighbors, TimeWindows, budgets, int64_vector
+from tovalib_data.loading.batch import Batch
 from tovalib_data.graph import Graph
-from tovalib_data.order import EpochOrder, Step, sampler_seed
-from tovalib_data.passes import EpochLoader
-from tovalib_data.plan import SamplerPool, draws_nothing, subgraph
-from tovalib_data.seed_time import SeedTimes, seed_times
+from tovalib_data.loading.order import EpochOrder, Step, sampler_seed
+from tovalib_data.loading.passes import EpochLoader
+from tovalib_data.loading.plan import SamplerPool, draws_nothing, subgraph
+from tovalib_data.loading.seed_time import SeedTimes, seed_times
 
 Int64Array = npt.NDArray[np.int64]
 
@@ -45,7 +45,7 @@ class NeighborLoader(EpochLoader[Batch]):
       the graph's time unit; `numpy.datetime64`, `datetime.date` and
       `datetime.datetime`, pandas `Timestamp`, `DatetimeIndex` and datetime
       `Series`, and sequences of them are converted to it (time-zone-aware
-      ones as UTC; see `tovalib_data.seed_time`). NaT or a time that does not
+      ones as UTC; see `tovalib_data.loading.seed_time`). NaT or a time that does not
       fit int64 is a ValueError; integers all far outside the node times
       warn (another unit?).
     - `num_neighbors`: counts per hop (-1: all) for every edge type without

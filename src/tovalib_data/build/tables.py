@@ -24,7 +24,7 @@ import numpy as np
 import numpy.typing as npt
 from numpy.dtypes import StringDType
 
-from tovalib_data import arrow
+from tovalib_data.sources import arrow
 
 Int64Array = npt.NDArray[np.int64]
 BoolArray = npt.NDArray[np.bool_]

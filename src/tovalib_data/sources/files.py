@@ -9,7 +9,7 @@ from pathlib import Path
 from typing import Any
 
 from tovalib_data._optional import require
-from tovalib_data.tables import parse_iso
+from tovalib_data.build.tables import parse_iso
 
 
 def read_table(path: str | os.PathLike[str], *, times: Collection[str] = (),

@@ -28,10 +28,10 @@ import numpy.typing as npt
 
 import tovalib
 from tovalib_data._optional import require
-from tovalib_data.arguments import integer
-from tovalib_data.order import EpochOrder
-from tovalib_data.plan import Plan
-from tovalib_data.workers import POLL, Flag, Workers
+from tovalib_data.loading.arguments import integer
+from tovalib_data.loading.order import EpochOrder
+from tovalib_data.loading.plan import Plan
+from tovalib_data.loading.workers import POLL, Flag, Workers
 
 Int64Array = npt.NDArray[np.int64]
 ItemT = TypeVar("ItemT")

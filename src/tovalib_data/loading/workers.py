@@ -11,8 +11,8 @@ from typing import Any, Generic, TypeVar
 import numpy as np
 import numpy.typing as npt
 
-from tovalib_data.order import EpochOrder
-from tovalib_data.plan import Plan
+from tovalib_data.loading.order import EpochOrder
+from tovalib_data.loading.plan import Plan
 
 Int64Array = npt.NDArray[np.int64]
 ItemT = TypeVar("ItemT")

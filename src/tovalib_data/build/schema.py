@@ -24,10 +24,10 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from tovalib_data.csc import csc_from_edges, time_order
-from tovalib_data.inherit import dependency_order, latest
-from tovalib_data.keys import KeyIndex, count_nulls, resolved
-from tovalib_data.tables import TIME_UNITS, Int64Array, KeyPart, Table
+from tovalib_data.build.csc import csc_from_edges, time_order
+from tovalib_data.build.inherit import dependency_order, latest
+from tovalib_data.build.keys import KeyIndex, count_nulls, resolved
+from tovalib_data.build.tables import TIME_UNITS, Int64Array, KeyPart, Table
 
 Float32Array = npt.NDArray[np.float32]
 
