@@ -61,8 +61,10 @@ def fit_datetimes(values: AnyArray, unit: str, where: str,
     target = np.dtype(f"datetime64[{unit}]")
     if values.dtype == target:
         return values
+    if not np.can_cast(values.dtype, target, "safe"):
+        return floor_datetimes(values, unit)
     out = values.astype(target)
-    if len(values) and np.can_cast(values.dtype, target, "safe"):
+    if len(values):
         nat = np.isnat(values)
         present = values[~nat] if nat.any() else values
         # The conversion is monotonic, so the extremes fit if every value does.
@@ -74,6 +76,30 @@ def fit_datetimes(values: AnyArray, unit: str, where: str,
             raise RowError(f"{where}: the time {values[row]} in {{row}} does not fit int64 as "
                            f"a count of {unit!r} since 1970-01-01{advice}", row)
     return out
+
+
+def floor_datetimes(values: AnyArray, unit: str) -> AnyArray:
+    """datetime64 `values` floored into the coarser linear `unit` ("D" ...
+    "ns"), NaT kept. NumPy's own cast floors by a subtraction that wraps
+    within one unit of the int64 minimum (the earliest nanosecond time, a
+    pandas Timestamp.min, a database's -infinity would become a time in
+    2262); an integer floor division never overflows, and the floored value,
+    nearer to zero, always fits."""
+    source, step = np.datetime_data(values.dtype)
+    if source in ("Y", "M"):  # calendar units: NumPy converts them exactly
+        return values.astype(f"datetime64[{unit}]")
+    # Ticks of the source per tick of the target, exact for the fixed units.
+    one = np.array(1, dtype=f"timedelta64[{unit}]")
+    per = int(one.astype(f"timedelta64[{source}]").astype(np.int64))
+    if per % step:  # a step that does not divide the target: through the plain unit
+        return floor_datetimes(fit_datetimes(values, source, "", ""), unit)
+    ticks = values.view(np.int64)
+    out = ticks // (per // step)
+    nat = np.isnat(values)
+    if nat.any():
+        out[nat] = np.iinfo(np.int64).min
+    result: AnyArray = out.view(f"datetime64[{unit}]")
+    return result
 
 
 def parse_iso(values: Sequence[Any] | AnyArray, where: str, unit: str | None = None,
@@ -98,7 +124,7 @@ def parse_iso(values: Sequence[Any] | AnyArray, where: str, unit: str | None = N
         # Text is parsed field by field into the unit, which wraps where the
         # time is beyond its span; seconds span far more, and floor alike.
         seconds = np.array(values, dtype="datetime64[s]")
-    bad = parsed.astype(seconds.dtype) != seconds
+    bad = floor_datetimes(parsed, "s") != seconds
     bad &= ~np.isnat(seconds)
     if bad.any():
         row = int(np.flatnonzero(bad)[0])

@@ -186,11 +186,15 @@ def _to_unit(array: npt.NDArray[Any], unit: str, name: str) -> Int64Array:
     if source in ("Y", "M") and unit not in ("Y", "M"):
         path.append("D")  # calendar units go through days
     path.append(unit)
+    from tovalib_data.build.tables import floor_datetimes
+
     out = array
     for target in path:
-        converted = out.astype(f"datetime64[{target}]")
         finer = (_UNITS.index(target) > _UNITS.index(np.datetime_data(out.dtype)[0])
                  or np.datetime_data(out.dtype)[1] != 1)
+        # NumPy's own cast to a coarser unit wraps near the int64 minimum.
+        converted = (out.astype(f"datetime64[{target}]") if finer
+                     else floor_datetimes(out, target))
         # A finer unit multiplies: the result fits iff it converts back exactly.
         if finer and (np.isnat(converted).any()
                       or not np.array_equal(converted.astype(out.dtype), out)):

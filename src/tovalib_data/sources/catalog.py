@@ -22,6 +22,9 @@ from tovalib_data.build.schema import check_name
 if TYPE_CHECKING:
     pass
 
+# Report key of a primary key the caller replaced ("customers.(primary key)").
+REPLACED_PRIMARY_KEY = "{table}.(primary key)"
+
 # Read precedence when one column has several roles: a time column is read
 # as a time (also where it is a key), a key as a key, and only then as a feature.
 ROLES = ("time", "key", "feature")
@@ -64,6 +67,7 @@ class TableInfo:
     primary_key: list[str] = field(default_factory=list)
     foreign_keys: list[ForeignKey] = field(default_factory=list)
     only: bool = False  # a PostgreSQL table others inherit from: its own rows only
+    padded: set[str] = field(default_factory=set)  # PostgreSQL CHAR(n): blank-padded
 
 
 def reflect(sa: ModuleType, conn: Any) -> tuple[dict[str, TableInfo], dict[str, str]]:
@@ -98,14 +102,31 @@ def reflect(sa: ModuleType, conn: Any) -> tuple[dict[str, TableInfo], dict[str, 
             "WHERE NOT c.relispartition AND n.nspname = current_schema()"
         )}
     if conn.dialect.name == "duckdb":
-        return _reflect_duckdb(conn, names), partitions
+        return _same_case(_reflect_duckdb(conn, names)), partitions
     catalog = {}
     for name in names:
         columns = {}
+        padded = set()
+        declared = {}
+        if conn.dialect.name == "sqlite":
+            # SQLite keeps any type name; SQLAlchemy maps the names it does
+            # not know to their affinity (ENUM, STATUS: NUMERIC).
+            declared = dict(conn.exec_driver_sql(
+                "SELECT name, type FROM pragma_table_info(?)", (name,)).all())
         for column in inspector.get_columns(name):
-            columns[column["name"]] = (_type_name(column["type"], conn.dialect),
-                                       _kind(sa, column["type"]))
-        table = TableInfo(name, columns, only=name in parents)
+            sql_type = column["type"]
+            # A PostgreSQL domain reads as its base type.
+            base = getattr(sql_type, "data_type", None)
+            base = base if isinstance(base, sa.types.TypeEngine) else sql_type
+            kind = _kind(sa, base)
+            type_name = declared.get(column["name"]) or _type_name(sql_type, conn.dialect)
+            if (column["name"] in declared and type(base) is sa.types.NUMERIC
+                    and not type_name.upper().startswith("NUMERIC")):
+                kind = "unknown"  # the values decide, as a column of no declared type
+            if isinstance(base, sa.types.CHAR) and conn.dialect.name == "postgresql":
+                padded.add(column["name"])
+            columns[column["name"]] = (type_name, kind)
+        table = TableInfo(name, columns, only=name in parents, padded=padded)
         table.primary_key = list(inspector.get_pk_constraint(name)["constrained_columns"] or [])
         for fk in inspector.get_foreign_keys(name):
             if (name, fk.get("name")) in copies:
@@ -117,7 +138,37 @@ def reflect(sa: ModuleType, conn: Any) -> tuple[dict[str, TableInfo], dict[str, 
             table.foreign_keys.append(ForeignKey(
                 tuple(fk["constrained_columns"]), target, tuple(fk["referred_columns"])))
         catalog[name] = table
+    if conn.dialect.name == "sqlite":
+        catalog = _same_case(catalog)
     return catalog, partitions
+
+
+def _fold(name: str) -> str:
+    """A name as SQLite and DuckDB match it: ASCII letters without case."""
+    return name.translate(_ASCII_LOWER)
+
+
+_ASCII_LOWER = str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz")
+
+
+def _same_case(catalog: dict[str, TableInfo]) -> dict[str, TableInfo]:
+    """Foreign keys with their tables and columns named as the catalog names
+    them: SQLite and DuckDB match names without case, so REFERENCES
+    Customers(ID) is a key into customers(id)."""
+    tables = {_fold(name): name for name in catalog}
+
+    def columns(table: TableInfo | None, names: tuple[str, ...]) -> tuple[str, ...]:
+        if table is None:
+            return names
+        known = {_fold(c): c for c in table.columns}
+        return tuple(known.get(_fold(c), c) for c in names)
+
+    for table in catalog.values():
+        for fk in table.foreign_keys:
+            fk.target = tables.get(_fold(fk.target), fk.target)
+            fk.columns = columns(table, fk.columns)
+            fk.referred = columns(catalog.get(fk.target), fk.referred)
+    return catalog
 
 
 def _reflect_duckdb(conn: Any, names: list[str]) -> dict[str, TableInfo]:
@@ -231,54 +282,170 @@ def checked_columns(what: str, given: Mapping[str, Any] | None, chosen: list[Tab
     return dict(given)
 
 
-def declared_keys(catalog: dict[str, TableInfo], chosen: list[TableInfo]) -> tuple[
-        dict[str, Any], dict[str, Any], list[tuple[TableInfo, ForeignKey, str]]]:
-    """primary_keys and foreign_keys for `from_tables`, and the foreign keys
-    skipped, each with its reason."""
+def given_keys(what: str, given: Mapping[str, Any] | None,
+               chosen: list[TableInfo]) -> dict[str, Any]:
+    """`primary_keys` or `foreign_keys` as the caller gave them, checked
+    against the tables read: tables and columns that are not there are
+    OptionErrors naming the argument. Names `from_tables` would refuse as a
+    relation are left for it to refuse, naming the key."""
+    if given is None:
+        return {}
+    if not isinstance(given, Mapping):
+        raise TypeError(f"{what} must be a dict keyed by table name, not {type(given).__name__}")
+    by_name = {t.name: t for t in chosen}
+    for name, value in given.items():
+        if name not in by_name:
+            raise OptionError(what, f"{what} names table {name!r}, which is not among the tables",
+                              f"table {name!r} is not among the tables read")
+        if what == "primary_keys":
+            listed = [value] if isinstance(value, str) else value
+            if isinstance(listed, Mapping) or not isinstance(listed, Sequence):
+                raise TypeError(f"primary_keys[{name!r}] must be a column name or a list of "
+                                "column names")
+            columns = list(listed)
+        else:
+            if not isinstance(value, Mapping):
+                raise TypeError(f"foreign_keys[{name!r}] must be a dict of column -> table")
+            columns = [c for key in value for c in ([key] if isinstance(key, str) else key)]
+            for key, target in value.items():
+                if isinstance(target, str) and target not in by_name:
+                    message = (f"foreign key {name}.{key if isinstance(key, str) else key!r} "
+                               f"references {target!r}, which is not among the tables read")
+                    raise OptionError(what, message, message)
+        for column in columns:
+            if isinstance(column, str) and column not in by_name[name].columns:
+                message = f"table {name!r} has no column {column!r}"
+                raise OptionError(what, message, message)
+    return dict(given)
+
+
+def declared_keys(catalog: dict[str, TableInfo], chosen: list[TableInfo],
+                  given_primary: Mapping[str, Any] | None = None,
+                  given_foreign: Mapping[str, Any] | None = None) -> tuple[
+        dict[str, Any], dict[str, Any], list[tuple[TableInfo, ForeignKey, str]],
+        dict[str, Any]]:
+    """primary_keys and foreign_keys for `from_tables`: the catalog's, with
+    the caller's (`given_primary`, `given_foreign`, checked by `given_keys`)
+    added or put in their place; the foreign keys skipped, each with its
+    reason; and the report entries of the primary keys replaced.
+
+    A catalog's foreign key that the graph cannot turn into edges (a name
+    that cannot be a relation, a column count other than its target key's,
+    a relation or edge type another key already gives) is skipped with its
+    reason, so that the other keys are read; the caller's keys are taken as
+    given, and `from_tables` refuses the bad ones naming them."""
     read = {t.name for t in chosen}
+    given_primary = given_primary or {}
+    given_foreign = given_foreign or {}
     primary_keys: dict[str, Any] = {}
+    replaced: dict[str, Any] = {}
     for table in chosen:
-        if table.primary_key:
-            key = table.primary_key
-            primary_keys[table.name] = key[0] if len(key) == 1 else list(key)
+        declared = table.primary_key
+        if table.name in given_primary:
+            key = given_primary[table.name]
+            primary_keys[table.name] = key
+            listed = [key] if isinstance(key, str) else list(key)
+            if declared and listed != declared:
+                replaced[REPLACED_PRIMARY_KEY.format(table=table.name)] = {
+                    "replaced": f"the primary key ({', '.join(declared)}) the database "
+                                f"declares, by primary_keys[{table.name!r}] "
+                                f"({', '.join(map(str, listed))})",
+                    "dropped": 0}
+        elif declared:
+            primary_keys[table.name] = declared[0] if len(declared) == 1 else list(declared)
+    # Each table's key as the graph holds it: the catalog's or the caller's.
+    key_of = {name: tuple([key] if isinstance(key, str) else key)
+              for name, key in primary_keys.items()}
     foreign_keys: dict[str, Any] = {}
     skipped = []
+    edge_types: set[tuple[str, str, str]] = set()
+    relations: set[tuple[str, str]] = set()
+
+    def claim(table: str, relation: str, target: str) -> str | None:
+        """Take the relation and edge types of a key; the reason if taken."""
+        types = [(table, relation, target), (target, "rev_" + relation, table)]
+        if (table, relation) in relations:
+            return f"another foreign key of {table!r} has the relation {relation!r}"
+        if any(t in edge_types for t in types):
+            taken = next(t for t in types if t in edge_types)
+            return f"another foreign key gives its edge type {'__'.join(taken)}"
+        relations.add((table, relation))
+        edge_types.update(types)
+        return None
+
+    for name, mapping_given in given_foreign.items():
+        if isinstance(mapping_given, Mapping):
+            for given_columns, target in mapping_given.items():
+                parts = (given_columns,) if isinstance(given_columns, str) else given_columns
+                if isinstance(parts, tuple) and all(isinstance(c, str) for c in parts):
+                    claim(name, "_".join(parts), str(target))
+            foreign_keys[name] = dict(mapping_given)
     for table in chosen:
-        mapping: dict[Any, str] = {}
-        for fk in _in_key_order(catalog, table.foreign_keys):
-            if fk.target not in read:
-                skipped.append((table, fk, f"table {fk.target!r} is not read"))
-                continue
-            if fk.referred != tuple(catalog[fk.target].primary_key):
-                listed = ", ".join(fk.referred)
-                skipped.append((table, fk, f"it references {fk.target}({listed}), which is not "
-                                           f"the primary key of {fk.target!r}"))
-                continue
+        mapping: dict[Any, str] = foreign_keys.get(table.name, {})
+        given_here = dict(mapping)
+        own: dict[Any, str] = {}  # the catalog's keys taken, by columns
+        for fk in _in_key_order(catalog, table.foreign_keys, key_of):
             columns: Any = fk.columns[0] if len(fk.columns) == 1 else fk.columns
-            if columns in mapping:
-                if mapping[columns] != fk.target:
-                    skipped.append((table, fk, f"its columns already reference "
-                                               f"{mapping[columns]!r}"))
-                continue  # the same key declared twice
+            if columns in given_here:
+                if given_here[columns] != fk.target:
+                    skipped.append((table, fk, f"foreign_keys[{table.name!r}][{columns!r}] "
+                                               f"replaces it by a key into "
+                                               f"{given_here[columns]!r}"))
+                continue
+            reason = _unusable(fk, table, read, key_of)
+            if reason is None and columns in own:
+                if own[columns] == fk.target:
+                    continue  # the same key declared twice
+                reason = f"its columns already reference {own[columns]!r}"
+            if reason is None:
+                reason = claim(table.name, fk.relation, fk.target)
+            if reason is not None:
+                skipped.append((table, fk, reason))
+                continue
+            own[columns] = fk.target
             mapping[columns] = fk.target
         if mapping:
             foreign_keys[table.name] = mapping
     # A key declared twice is skipped once.
     unique = {(t.name, fk.columns, fk.target, fk.referred): (t, fk, why) for t, fk, why in skipped}
-    return primary_keys, foreign_keys, list(unique.values())
+    return primary_keys, foreign_keys, list(unique.values()), replaced
 
 
-def _in_key_order(catalog: dict[str, TableInfo], fks: list[ForeignKey]) -> list[ForeignKey]:
+def _unusable(fk: ForeignKey, table: TableInfo, read: set[str],
+              key_of: dict[str, tuple[str, ...]]) -> str | None:
+    """Why a catalog's foreign key gives no edges, or None."""
+    if fk.target not in read:
+        return f"table {fk.target!r} is not read"
+    key = key_of.get(fk.target, ())
+    if len(fk.columns) != len(fk.referred):
+        return (f"its {len(fk.columns)} column{'s' * (len(fk.columns) != 1)} reference "
+                f"{len(fk.referred)} of {fk.target!r}")
+    if fk.referred != key:
+        listed = ", ".join(fk.referred)
+        return f"it references {fk.target}({listed}), which is not the primary key of " \
+               f"{fk.target!r}"
+    try:
+        for column in fk.columns:
+            check_name("foreign key column", column, f" of table {table.name!r}")
+        check_name("relation name", fk.relation)
+        check_name("relation name", "rev_" + fk.relation)
+    except ValueError as exc:
+        return str(exc)
+    return None
+
+
+def _in_key_order(catalog: dict[str, TableInfo], fks: list[ForeignKey],
+                  key_of: dict[str, tuple[str, ...]]) -> list[ForeignKey]:
     """Foreign keys with their columns in the order of the primary key they
     reference (where they reference one), sorted by relation: catalogs list
     foreign keys in orders of their own."""
     out = []
     for fk in fks:
-        target = catalog.get(fk.target)
-        key = target.primary_key if target is not None else []
-        if fk.referred != tuple(key) and sorted(fk.referred) == sorted(key):
+        key = key_of.get(fk.target, ())
+        if (len(fk.referred) == len(fk.columns) and fk.referred != key
+                and sorted(fk.referred) == sorted(key)):
             by_referred = dict(zip(fk.referred, fk.columns))
-            fk = ForeignKey(tuple(by_referred[c] for c in key), fk.target, tuple(key))
+            fk = ForeignKey(tuple(by_referred[c] for c in key), fk.target, key)
         out.append(fk)
     return sorted(out, key=lambda fk: fk.columns)
 

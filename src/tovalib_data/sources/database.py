@@ -33,9 +33,12 @@ from __future__ import annotations
 import contextlib
 import os
 import sqlite3
+import urllib.parse
 import uuid
+import warnings
 from collections.abc import Collection, Iterator, Mapping, Sequence
 from operator import itemgetter
+from pathlib import Path
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
@@ -44,13 +47,15 @@ import numpy as np
 from tovalib_data._optional import require
 from tovalib_data.sources.dbcolumns import ColumnReader
 from tovalib_data.build.tables import TIME_UNITS, RowError
-from tovalib_data.sources.catalog import (ForeignKey, TableInfo, checked_columns, choose,
-                                          declared_keys, reflect, column_roles)
+from tovalib_data.sources.catalog import (ForeignKey, OptionError, TableInfo, checked_columns,
+                                          choose, column_roles, declared_keys, given_keys,
+                                          reflect)
 
 if TYPE_CHECKING:
     from tovalib_data.graph import Graph
 
 CHUNK_ROWS = 65536
+SQLITE_HEADER = b"SQLite format 3\x00"
 # The extra of this distribution that installs a backend's default driver.
 DRIVER_EXTRAS = {"postgresql+psycopg": "sql", "duckdb": "duckdb"}
 
@@ -64,10 +69,17 @@ def from_database(
     time_unit: str = "s",
     inherit_time: bool | Collection[str] = True,
     progress: bool = False,
+    primary_keys: Mapping[str, str | Sequence[str]] | None = None,
+    foreign_keys: Mapping[str, Mapping[str | tuple[str, ...], str]] | None = None,
     exclude: Collection[str] = (),
+    foreign_key_options: Sequence[tuple[str, str]] = (),
+    untimed: list[tuple[str, list[str]]] | None = None,
 ) -> Graph:
-    """`Graph.from_database`; `exclude` names tables not to read (the build
-    command's --exclude)."""
+    """`Graph.from_database`. For the build command: `exclude` names tables
+    not to read (--exclude), `foreign_key_options` are --foreign-key's
+    ("TABLE.COL[,COL]", "TABLE") pairs, resolved against the tables read,
+    and `untimed`, where given, receives the tables with date or time
+    columns but no time column (with those columns) instead of a warning."""
     from tovalib_data.graph import Graph
 
     if time_unit not in TIME_UNITS:  # before anything is read
@@ -79,8 +91,13 @@ def from_database(
         time_columns = checked_columns("time_columns", time_columns, chosen, single=True)
         feature_columns = checked_columns("feature_columns", feature_columns, chosen,
                                            single=False)
-        primary_keys, foreign_keys, skipped = declared_keys(catalog, chosen)
+        given_primary = given_keys("primary_keys", primary_keys, chosen)
+        given_foreign = given_keys("foreign_keys", _with_options(
+            foreign_keys, foreign_key_options, chosen), chosen)
+        primary_keys, foreign_keys, skipped, replaced = declared_keys(
+            catalog, chosen, given_primary, given_foreign)
         roles = column_roles(chosen, primary_keys, foreign_keys, time_columns, feature_columns)
+        found = untimed_tables(chosen, primary_keys, foreign_keys, time_columns)
         frames = _read_tables(sa, conn, chosen, roles, time_unit, progress)
         skipped_report = _skipped_report(sa, conn, skipped, frames, foreign_keys)
     graph = Graph.from_tables(
@@ -93,7 +110,65 @@ def from_database(
         inherit_time=inherit_time,
     )
     graph.report.update(skipped_report)
+    graph.report.update(replaced)
+    if untimed is not None:
+        untimed.extend(found)
+    elif found:
+        listed = "; ".join(f"{table} ({', '.join(columns)})" for table, columns in found)
+        warnings.warn(f"tables with date or time columns but no time column: {listed}; "
+                      "their rows are visible at any time unless time_columns names the "
+                      "column that says when each row became known", UserWarning, stacklevel=3)
     return graph
+
+
+def _with_options(foreign_keys: Mapping[str, Any] | None,
+                  options: Sequence[tuple[str, str]],
+                  chosen: list[TableInfo]) -> Mapping[str, Any] | None:
+    """`foreign_keys` with the build command's --foreign-key pairs added:
+    the table is the longest name of a table read that the specifier starts
+    with, then "."."""
+    if not options:
+        return foreign_keys
+    out: dict[str, dict[Any, str]] = {t: dict(m) for t, m in (foreign_keys or {}).items()}
+    names = [t.name for t in chosen]
+    for specifier, target in options:
+        owners = [t for t in names if specifier.startswith(t + ".") and len(specifier) > len(t) + 1]
+        if not owners:
+            raise OptionError("foreign_keys", f"{specifier!r} names no table read",
+                              f"{specifier!r} names no table read (tables: {', '.join(names)})")
+        table = max(owners, key=len)
+        columns = specifier[len(table) + 1:].split(",")
+        if not all(columns):
+            raise OptionError("foreign_keys", f"{specifier!r} names an empty column",
+                              f"expected TABLE.COL[,COL]=TABLE, got {specifier}={target}")
+        key: Any = columns[0] if len(columns) == 1 else tuple(columns)
+        if key in out.get(table, {}):
+            raise OptionError("foreign_keys", f"{specifier} given twice",
+                              f"{specifier} given twice")
+        out.setdefault(table, {})[key] = target
+    return out
+
+
+def untimed_tables(chosen: list[TableInfo], primary_keys: Mapping[str, Any],
+                   foreign_keys: Mapping[str, Any],
+                   time_columns: Mapping[str, str]) -> list[tuple[str, list[str]]]:
+    """The tables with date or time columns (other than key columns) but no
+    time column, each with those columns. None is ever chosen silently: a
+    column such as last_update would let a sample see the future."""
+    found = []
+    for table in chosen:
+        if table.name in time_columns:
+            continue
+        keys = {c for c in _listed(primary_keys.get(table.name, ()))}
+        keys.update(c for columns in foreign_keys.get(table.name, {}) for c in _listed(columns))
+        times = [c for c, (_, kind) in table.columns.items() if kind == "time" and c not in keys]
+        if times:
+            found.append((table.name, times))
+    return found
+
+
+def _listed(columns: Any) -> list[str]:
+    return [columns] if isinstance(columns, str) else list(columns)
 
 
 # -- the connection ---------------------------------------------------------
@@ -102,7 +177,8 @@ def from_database(
 class _BorrowedSqlite:
     """A caller's sqlite3 connection lent to SQLAlchemy's pool: closing,
     committing and rolling back are left to its owner (only reads run), and
-    cursors return plain tuples whatever row factory the owner set."""
+    cursors return plain tuples whatever row factory the owner set (text
+    as str whatever text factory: `_connect` sets it while reading)."""
 
     def __init__(self, connection: sqlite3.Connection) -> None:
         self._connection = connection
@@ -130,32 +206,65 @@ class _BorrowedSqlite:
 
 @contextlib.contextmanager
 def _connect(sa: ModuleType, source: Any) -> Iterator[Any]:
-    """A SQLAlchemy Connection for `source`; what is opened here is closed here."""
+    """A SQLAlchemy Connection for `source`, every table read in one snapshot
+    (`_snapshot`); what is opened here is closed here."""
     if isinstance(source, sa.engine.Connection):
-        yield source
+        with _snapshot(source):
+            yield source
         return
     if isinstance(source, sa.engine.Engine):
+        _check_database_file(source.dialect, source.url)
         with _own_connection(source) as conn:
             yield conn
+        return
+    if isinstance(source, (str, os.PathLike)) and (
+            not isinstance(source, str) or "://" not in source):
+        connection = open_database_file(source)
+        try:
+            with _connect(sa, connection) as conn:
+                yield conn
+        finally:
+            connection.close()
         return
     if isinstance(source, sqlite3.Connection):
         borrowed = _BorrowedSqlite(source)
         engine = sa.create_engine("sqlite://", creator=lambda: borrowed,
                                   poolclass=sa.pool.StaticPool, pool_reset_on_return=None)
+        text_factory = source.text_factory
+        source.text_factory = str  # SQLAlchemy's reflection and the readers take str
     elif isinstance(source, (str, sa.engine.URL)):
         url = sa.make_url(source)
-        _check_sqlite_file(url)
         engine = _engine(sa, url)
+        _check_database_file(engine.dialect, url)
     else:
         raise TypeError(
-            "source must be a SQLAlchemy URL, Engine or Connection, or a sqlite3.Connection, "
-            f"not {type(source).__name__}"
+            "source must be a SQLAlchemy URL, Engine or Connection, a sqlite3.Connection, "
+            f"or the path of a SQLite file, not {type(source).__name__}"
         )
     try:
         with _own_connection(engine) as conn:
             yield conn
     finally:
         engine.dispose()
+        if isinstance(source, sqlite3.Connection):
+            source.text_factory = text_factory
+
+
+def open_database_file(path: str | os.PathLike[str]) -> sqlite3.Connection:
+    """A read-only connection to the SQLite file at `path` (a name that is
+    not UTF-8 included); FileNotFoundError for no file, ValueError for a
+    file that is not a SQLite database."""
+    path = Path(path)
+    if not path.is_file():
+        raise FileNotFoundError(f"no SQLite database file at {path}"
+                                + (" (a folder)" if path.is_dir() else ""))
+    with open(path, "rb") as f:
+        if f.read(len(SQLITE_HEADER)) != SQLITE_HEADER:
+            raise ValueError(f"{path} is not a SQLite database; give a SQLite file or a "
+                             "database URL (duckdb:///PATH for a DuckDB file)")
+    # The name's bytes, percent-encoded: SQLite decodes them back to the bytes.
+    uri = "file:" + urllib.parse.quote(os.fsencode(path.resolve())) + "?mode=ro"
+    return sqlite3.connect(uri, uri=True)
 
 
 def _engine(sa: ModuleType, url: Any) -> Any:
@@ -169,10 +278,10 @@ def _engine(sa: ModuleType, url: Any) -> Any:
         extra = DRIVER_EXTRAS.get(url.drivername) or DRIVER_EXTRAS.get(dialect)
         if dialect == "postgresql" and driver != "psycopg":
             hint = (f"install its driver{f' {driver}' if driver else ''}, or install "
-                    "tovalib[sql] (pip install 'tovalib[sql]') and write the URL as "
+                    f"tovalib[sql] ({_pip('sql')}) and write the URL as "
                     "postgresql+psycopg://...")
         elif extra:
-            hint = f"install it with pip install 'tovalib[{extra}]'"
+            hint = f"install it with {_pip(extra)}"
         else:
             hint = "install the SQLAlchemy dialect and driver for it"
         raise ImportError(
@@ -181,25 +290,84 @@ def _engine(sa: ModuleType, url: Any) -> Any:
         ) from exc
 
 
+def _pip(extra: str) -> str:
+    """The install command of an extra, for an installed release and for a checkout."""
+    return f"pip install 'tovalib[{extra}]' (from a checkout: pip install '.[{extra}]')"
+
+
 @contextlib.contextmanager
 def _own_connection(engine: Any) -> Iterator[Any]:
-    with engine.connect() as conn:
-        if conn.dialect.name == "postgresql":
-            # Every table from one snapshot, so that keys agree across tables.
-            conn = conn.execution_options(isolation_level="REPEATABLE READ")
+    with engine.connect() as conn, _snapshot(conn):
         yield conn
 
 
-def _check_sqlite_file(url: Any) -> None:
-    """SQLite creates a missing database file; reading one is a mistake."""
-    database = url.database
-    if (
-        url.get_backend_name() == "sqlite"
-        and database not in (None, "", ":memory:")
-        and not database.startswith("file:")
-        and not os.path.exists(database)
-    ):
-        raise FileNotFoundError(f"no SQLite database at {database}")
+@contextlib.contextmanager
+def _snapshot(conn: Any) -> Iterator[None]:
+    """Every statement inside in one snapshot of the database, so that keys
+    agree across tables whatever is committed meanwhile.
+
+    SQLite: a SAVEPOINT, which begins a deferred transaction where none is
+    open (SQLAlchemy's driver begins none for reads, so each SELECT would
+    see the database of its own moment) and nests in the owner's where one
+    is; released at the end, nothing having been written. PostgreSQL: a
+    REPEATABLE READ, READ ONLY transaction where the connection has none
+    (rolled back at the end); a transaction the caller began is read in as
+    it is."""
+    dialect = conn.dialect.name
+    if dialect == "sqlite":
+        dbapi = conn.connection.dbapi_connection
+        dbapi.execute("SAVEPOINT tovalib_read")
+        try:
+            yield
+        finally:
+            dbapi.execute("RELEASE tovalib_read")
+    elif dialect == "postgresql" and conn.connection.dbapi_connection.autocommit:
+        conn.exec_driver_sql("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")
+        try:
+            yield
+        finally:
+            conn.exec_driver_sql("ROLLBACK")
+    elif dialect == "postgresql" and not conn.in_transaction():
+        transaction = conn.begin()
+        try:
+            conn.exec_driver_sql("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY")
+            yield
+        finally:
+            transaction.rollback()
+    else:
+        yield
+
+
+def _check_database_file(dialect: Any, url: Any) -> None:
+    """SQLite and DuckDB create a missing database file, and a misspelt name
+    would read as an empty database: the file the driver will open must
+    exist. That file is the one the dialect hands the driver (a SQLite URL
+    with uri=true hands it "name?mode=ro", which SQLite takes as a file
+    name unless it begins with "file:")."""
+    if dialect.name not in ("sqlite", "duckdb"):
+        return
+    args, kwargs = dialect.create_connect_args(url)
+    name = args[0] if args else kwargs.get("database")
+    if not isinstance(name, str) or name in ("", ":memory:") or name.startswith(":memory:"):
+        return
+    if dialect.name == "duckdb":
+        if name.startswith(("md:", "motherduck:")):
+            return
+        path = name
+    elif kwargs.get("uri") and name.startswith("file:"):
+        parts = urllib.parse.urlsplit(name)
+        query = urllib.parse.parse_qs(parts.query)
+        if query.get("mode") == ["memory"] or parts.netloc not in ("", "localhost"):
+            return
+        path = urllib.parse.unquote(parts.path)
+        if path in ("", ":memory:"):
+            return
+    else:
+        path = name
+    if not os.path.exists(path):
+        raise FileNotFoundError(f"no {'DuckDB' if dialect.name == 'duckdb' else 'SQLite'} "
+                                f"database file at {path} (from the URL "
+                                f"{url.render_as_string(hide_password=True)})")
 
 
 def _read_tables(sa: ModuleType, conn: Any, chosen: list[TableInfo],
@@ -256,14 +424,19 @@ def _read_table(sa: ModuleType, conn: Any, table: TableInfo, roles: dict[str, st
                              key=role == "time+key")
         for column, role in roles.items()
     }
-    query = _from(sa, sa.select(*[sa.column(c) for c in roles]), table)
+    query = _from(sa, sa.select(*[_selected(sa, table, c) for c in roles]), table)
     if table.primary_key:
         query = query.order_by(*[sa.column(c) for c in table.primary_key])
     sql = str(query.compile(dialect=conn.dialect))
     getters = [itemgetter(j) for j in range(len(readers))]
     read = 0
     with _cursor(conn) as cursor:
-        cursor.execute(sql)
+        if conn.dialect.driver in ("psycopg", "psycopg2"):
+            # The compiled SQL doubles each % of a name for these drivers'
+            # parameter syntax, which they undo only when given parameters.
+            cursor.execute(sql, ())
+        else:
+            cursor.execute(sql)
         conversion = (getattr(conn.dialect.dbapi, "DataError", ValueError), ValueError,
                       OverflowError)
         while True:
@@ -288,6 +461,14 @@ def _read_table(sa: ModuleType, conn: Any, table: TableInfo, roles: dict[str, st
                 bar.update(len(rows))
             del rows
     return {column: reader.finish() for column, reader in readers.items()}
+
+
+def _selected(sa: ModuleType, table: TableInfo, column: str) -> Any:
+    """The column as selected. PostgreSQL's CHAR(n) comes back blank-padded
+    but compares without its trailing blanks, as its cast to text reads."""
+    if column in table.padded:
+        return sa.cast(sa.column(column), sa.Text).label(column)
+    return sa.column(column)
 
 
 def _unconvertible(sa: ModuleType, conn: Any, table: TableInfo, roles: dict[str, str],
