@@ -114,8 +114,21 @@ USAGE = [
      "argument --time-unit: invalid choice: 'fortnight'"),
     (["{db}", "{out}", "--time", "orders=placed", "--time", "orders=id"],
      "argument --time: table 'orders' given twice"),
-    (["{db}", "{out}", "--primary-key", "orders=id"],
-     "argument --primary-key: only a folder of files takes keys"),
+    # Keys given for a database.
+    (["{db}", "{out}", "--primary-key", "nosuch=id"],
+     "argument --primary-key: table 'nosuch' is not among the tables read"),
+    (["{db}", "{out}", "--foreign-key", "shipments.order_id=orders"],
+     "argument --foreign-key: 'shipments.order_id' names no table read"),
+    (["{db}", "{out}", "--foreign-key", "orders.nope=customers"],
+     "argument --foreign-key: table 'orders' has no column 'nope'"),
+    (["{db}", "{out}", "--foreign-key", "orders.id=items"],
+     "argument --foreign-key: the foreign key orders.id references 'items', which has no "
+     "primary key; give it with --primary-key items=COL[,COL]"),
+    # A folder's foreign key into a table given no primary key.
+    (["{folder}", "{out}", "--primary-key", "orders=id", "--foreign-key",
+      "orders.customer_id=customers"],
+     "argument --foreign-key: orders.customer_id=customers references 'customers', which has "
+     "no primary key; give it with --primary-key customers=COL[,COL]"),
     (["{db}", "{out}", "--foreign-key", "orders=customers"],
      "argument --foreign-key: expected TABLE.COL[,COL]=TABLE, got 'orders=customers'"),
     (["{folder}", "{out}", "--foreign-key", "shipments.order_id=orders"],

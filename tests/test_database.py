@@ -9,7 +9,7 @@ import sys
 import numpy as np
 import pytest
 from conftest import optional
-from databases import Database, assert_same_graph, database  # noqa: F401 (a fixture)
+from databases import OPTIONS, Database, assert_same_graph, database  # noqa: F401 (a fixture)
 
 import tovalib_data as td
 from tovalib_data.sources import database as database_module
@@ -111,10 +111,10 @@ BAD = [
     (None, None, {"time_unit": "fortnight"}, ValueError,
      r"time_unit must be one of D, h, m, s, ms, us, ns, not 'fortnight'"),
     (None, "sqlite:///{tmp}/missing.sqlite", {}, FileNotFoundError,
-     r"no SQLite database at .*missing\.sqlite"),
+     r"no SQLite database file at .*missing\.sqlite"),
     (None, 42, {}, TypeError,
-     r"source must be a SQLAlchemy URL, Engine or Connection, or a sqlite3\.Connection, "
-     r"not int"),
+     r"source must be a SQLAlchemy URL, Engine or Connection, a sqlite3\.Connection, "
+     r"or the path of a SQLite file, not int"),
 ]
 
 
@@ -171,7 +171,7 @@ def test_progress_bar_counts_every_row_when_tqdm_is_installed(tmp_path, capsys, 
         optional("tqdm")
     else:
         monkeypatch.setitem(sys.modules, "tqdm", None)  # makes `import tqdm` fail
-    graph = td.Graph.from_database(db.url, progress=True)
+    graph = td.Graph.from_database(db.url, progress=True, time_columns=OPTIONS["time_columns"])
     total = sum(graph.num_nodes.values())
     err = capsys.readouterr().err
     assert (f"{total}/{total}" in err) == installed and (err == "") != installed

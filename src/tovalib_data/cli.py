@@ -1,10 +1,12 @@
 """`python -m tovalib_data build SOURCE OUT`: a graph from a database or a folder of files.
 
 SOURCE is a SQLAlchemy database URL, a SQLite file, or a folder with one
-table per Parquet or CSV file, named after the file. Keys come from the
-database's catalog; a folder's keys are given with --primary-key and
---foreign-key. --tables and --exclude choose the tables read. The graph is
-saved to OUT (`Graph.save`) and its summary printed. Exit status: 0 built,
+table per Parquet or CSV file, named after the file. A database's keys come
+from its catalog, and --primary-key and --foreign-key add to them or replace
+them; a folder's keys are given with those options alone. --tables and
+--exclude choose the tables read. The graph is saved to OUT (`Graph.save`)
+and its summary printed, with the tables that have date or time columns but
+no --time. Exit status: 0 built,
 2 bad usage (also an option naming a table or column there is not), 1 bad
 data (one line on stderr).
 """
@@ -12,17 +14,15 @@ data (one line on stderr).
 from __future__ import annotations
 
 import argparse
-import sqlite3
 import sys
-import urllib.parse
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
 from tovalib_data.build.tables import TIME_UNITS
+from tovalib_data.sources.database import SQLITE_HEADER
 
 TABLE_SUFFIXES = (".parquet", ".pq", ".csv", ".csv.gz", ".csv.bz2", ".csv.zst", ".tsv")
-SQLITE_HEADER = b"SQLite format 3\x00"
 
 
 def _pair(text: str, what: str) -> tuple[str, str]:
@@ -87,17 +87,19 @@ def parser() -> argparse.ArgumentParser:
                        help="leave tables without a time column untimed")
     build.add_argument("--primary-key", metavar="TABLE=COL[,COL]",
                        type=_columns("TABLE=COL[,COL]"), action="append", default=[],
-                       help="a folder's table's primary key (repeatable)")
+                       help="a table's primary key, in place of the catalog's (repeatable)")
     build.add_argument("--foreign-key", metavar="TABLE.COL[,COL]=TABLE", type=_foreign_key,
                        action="append", default=[],
-                       help="a folder's foreign key (repeatable)")
+                       help="a foreign key, besides or in place of the catalog's "
+                            "(repeatable)")
     build.set_defaults(usage=build)
     return top
 
 
 # The options standing for the arguments of Graph.from_database.
 OPTIONS = {"tables": "--tables", "exclude": "--exclude", "time_columns": "--time",
-           "feature_columns": "--features"}
+           "feature_columns": "--features", "primary_keys": "--primary-key",
+           "foreign_keys": "--foreign-key"}
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -148,34 +150,40 @@ def _build(args: argparse.Namespace) -> int:
     options = dict(time_columns=time_columns, feature_columns=feature_columns,
                    time_unit=args.time_unit, inherit_time=not args.no_inherit_time)
     source, path = args.source, Path(args.source)
+    untimed: list[tuple[str, list[str]]] = []
     if path.is_dir():
-        graph = _from_folder(path, args, tables, exclude, options)
+        graph = _from_folder(path, args, tables, exclude, options, untimed)
     else:
-        for option, given in (("--primary-key", args.primary_key),
-                              ("--foreign-key", args.foreign_key)):
-            if given:
-                raise _Usage(f"argument {option}: only a folder of files takes keys; a "
-                             "database's keys come from its catalog")
         if path.is_file():
             with open(path, "rb") as f:
                 if f.read(len(SQLITE_HEADER)) != SQLITE_HEADER:
                     raise _Usage(f"argument SOURCE: {source} is not a SQLite database; "
                                  "give a database URL, a SQLite file or a folder of tables")
-            uri = "file:" + urllib.parse.quote(str(path.resolve())) + "?mode=ro"
-            connection = sqlite3.connect(uri, uri=True)
-            try:
-                graph = from_database(connection, tables=tables, exclude=exclude, **options)
-            finally:
-                connection.close()
-        elif "://" in source:
-            graph = from_database(source, tables=tables, exclude=exclude, **options)
-        else:
+        elif "://" not in source:
             raise _Usage(f"argument SOURCE: no file or folder {source!r}, and not a "
                          "database URL")
+        primary_keys = {table: columns[0] if len(columns) == 1 else columns
+                        for table, columns in _once("--primary-key", args.primary_key).items()}
+        graph = from_database(path if path.is_file() else source, tables=tables,
+                              exclude=exclude, primary_keys=primary_keys,
+                              foreign_key_options=args.foreign_key, untimed=untimed, **options)
     graph.save(args.out)
     print(graph.summary())
+    if untimed:
+        print("untimed tables with date or time columns (choose one with --time "
+              "TABLE=COLUMN, or leave them untimed):")
+        for table, columns in untimed:
+            print(f"  {table}: {', '.join(columns)}")
     print(f"saved to {args.out}")
     return 0
+
+
+def _is_datetime(dtype: Any) -> bool:
+    """A pandas column of dates or timestamps (NumPy or Arrow backed)."""
+    if getattr(dtype, "kind", "") == "M":
+        return True
+    arrow_type = getattr(dtype, "pyarrow_dtype", None)
+    return arrow_type is not None and str(arrow_type).startswith(("date", "timestamp"))
 
 
 def _table_name(file: Path) -> str | None:
@@ -187,7 +195,8 @@ def _table_name(file: Path) -> str | None:
 
 
 def _from_folder(folder: Path, args: argparse.Namespace, tables: list[str] | None,
-                 exclude: list[str], options: dict[str, Any]) -> Any:
+                 exclude: list[str], options: dict[str, Any],
+                 untimed: list[tuple[str, list[str]]]) -> Any:
     from tovalib_data.sources.files import read_table, text_times
     from tovalib_data.graph import Graph
     from tovalib_data.build.keys import linked_columns
@@ -249,6 +258,10 @@ def _from_folder(folder: Path, args: argparse.Namespace, tables: list[str] | Non
         if target not in chosen:
             raise _Usage(f"argument --foreign-key: {specifier}={target} references {target!r}, "
                          f"which is not among the tables read ({', '.join(chosen)})")
+        if target not in primary_keys:
+            raise _Usage(f"argument --foreign-key: {specifier}={target} references {target!r}, "
+                         f"which has no primary key; give it with --primary-key "
+                         f"{target}=COL[,COL]")
         key: Any = columns[0] if len(columns) == 1 else tuple(columns)
         if key in foreign_keys.get(table, {}):
             raise _Usage(f"argument --foreign-key: {specifier} given twice")
@@ -268,5 +281,12 @@ def _from_folder(folder: Path, args: argparse.Namespace, tables: list[str] | Non
     as_time = linked_columns(options["time_columns"].items(), primary_keys, foreign_keys)
     for name, frame in frames.items():
         text_times(frame, [c for t, c in as_time if t == name], name)
+        if name not in options["time_columns"]:
+            # Key columns are no times; CSV holds dates as text, unknown as dates here.
+            keys = {c for o, t, c in used if t == name and o.endswith("-key")}
+            times = [str(c) for c in frame.columns
+                     if c not in keys and _is_datetime(frame[c].dtype)]
+            if times:
+                untimed.append((name, times))
     return Graph.from_tables(frames, primary_keys=primary_keys, foreign_keys=foreign_keys,
                              **options)

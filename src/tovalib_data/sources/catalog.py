@@ -376,6 +376,11 @@ def declared_keys(catalog: dict[str, TableInfo], chosen: list[TableInfo],
     for name, mapping_given in given_foreign.items():
         if isinstance(mapping_given, Mapping):
             for given_columns, target in mapping_given.items():
+                if isinstance(target, str) and target not in key_of:
+                    message = (f"the foreign key {name}.{given_columns} references {target!r}, "
+                               f"which has no primary key; give it in primary_keys")
+                    raise OptionError("foreign_keys", message, message.replace(
+                        "in primary_keys", f"with --primary-key {target}=COL[,COL]"))
                 parts = (given_columns,) if isinstance(given_columns, str) else given_columns
                 if isinstance(parts, tuple) and all(isinstance(c, str) for c in parts):
                     claim(name, "_".join(parts), str(target))
@@ -441,7 +446,8 @@ def _in_key_order(catalog: dict[str, TableInfo], fks: list[ForeignKey],
     foreign keys in orders of their own."""
     out = []
     for fk in fks:
-        key = key_of.get(fk.target, ())
+        target = catalog.get(fk.target)
+        key = key_of.get(fk.target, tuple(target.primary_key) if target is not None else ())
         if (len(fk.referred) == len(fk.columns) and fk.referred != key
                 and sorted(fk.referred) == sorted(key)):
             by_referred = dict(zip(fk.referred, fk.columns))
