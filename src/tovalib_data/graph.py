@@ -113,26 +113,51 @@ class Graph:
         time_unit: str = "s",
         inherit_time: bool | Collection[str] = True,
         progress: bool = False,
+        primary_keys: Mapping[str, str | Sequence[str]] | None = None,
+        foreign_keys: Mapping[str, Mapping[str | tuple[str, ...], str]] | None = None,
     ) -> Graph:
         """`from_tables` on the tables of a database, with the keys its catalog declares.
 
         `source` is a SQLAlchemy URL (string or `URL`), Engine or Connection,
-        or a `sqlite3.Connection`; connections given are left open, what is
-        opened here is closed. Every table of the default schema is read
+        a `sqlite3.Connection`, or the path of a SQLite file (opened
+        read-only); connections given are left open, what is opened here is
+        closed. A URL or path naming no database file is FileNotFoundError
+        (SQLite and DuckDB would create an empty one). Every table is read
+        in one snapshot (a transaction the caller began on a Connection is
+        read in as it is). Every table of the default schema is read
         (`tables`: only those named); node types and relation names are the
         catalog's table and column names (a composite foreign key's relation
-        is its columns joined by "_"). A foreign key into a table not read
-        gives no edges and is reported in `report` with the reason under
-        "skipped". Rows are read in primary-key order, streamed in chunks,
-        with a tqdm progress bar when `progress` and tqdm is installed.
-        `time_columns`, `feature_columns`, `time_unit` and `inherit_time`
-        are those of `from_tables`. Needs `tovalib[sql]`.
+        is its columns joined by "_"), keys matched as the database matches
+        them (SQLite and DuckDB names without case, PostgreSQL CHAR(n)
+        without its trailing blanks).
+
+        `primary_keys` and `foreign_keys`, in `from_tables`' form, add to
+        the catalog's keys or replace them: a table's primary key given
+        replaces the declared one, and a foreign key given on columns the
+        catalog declares a key on replaces that key. A replaced key is
+        named in `report` (a foreign key under its "table.relation->target"
+        entry with "skipped"; a primary key under "table.(primary key)").
+        A catalog's foreign key that gives no edges (into a table not read
+        or not onto its primary key, a name that cannot be a relation, a
+        relation another key has) is reported with the reason under
+        "skipped", and the rest are read; keys given with such names raise
+        ValueError, as in `from_tables`.
+
+        Tables that have date or time columns (other than key columns) but
+        no time column in `time_columns` are named, with those columns, in
+        one UserWarning: none is chosen silently, since a column such as
+        `last_update` would show a sample the future. Rows are read in
+        primary-key order, streamed in chunks, with a tqdm progress bar when
+        `progress` and tqdm is installed. `time_columns`,
+        `feature_columns`, `time_unit` and `inherit_time` are those of
+        `from_tables`. Needs `tovalib[sql]`.
         """
         from tovalib_data.sources.database import from_database
 
         return from_database(source, tables=tables, time_columns=time_columns,
                              feature_columns=feature_columns, time_unit=time_unit,
-                             inherit_time=inherit_time, progress=progress)
+                             inherit_time=inherit_time, progress=progress,
+                             primary_keys=primary_keys, foreign_keys=foreign_keys)
 
     def summary(self) -> str:
         """Several lines: tables and rows, edge types with edge counts, the

@@ -198,11 +198,19 @@ class Table:
         self.name = name
         self.data = data
         self.arrow: Any = None  # a pyarrow Table, for Arrow input
+        # Column types as the caller's library names them, where its columns
+        # reach NumPy as something else (Arrow text: object arrays).
+        self.declared: dict[str, str] = {}
         if is_dataframe(data):
             self.num_rows = len(data)
             return
         if arrow.is_arrow_table(data):
             self.arrow = arrow.read_table(data)
+            schema = getattr(data, "schema", None)
+            if type(data).__module__.split(".")[0] == "polars" and isinstance(schema, Mapping):
+                self.declared = {str(c): str(t) for c, t in schema.items()}
+            else:
+                self.declared = {f.name: str(f.type) for f in self.arrow.schema}
             self.num_rows = self.arrow.num_rows
             return
         if not isinstance(data, Mapping):
@@ -225,6 +233,11 @@ class Table:
 
     def where(self, column: str) -> str:
         return f"{self.name}.{column}"
+
+    def type_name(self, column: str, values: AnyArray) -> str:
+        """The column's type as the caller wrote it (polars "String", Arrow
+        "date32[day]"), else its NumPy dtype."""
+        return self.declared.get(column) or str(values.dtype)
 
     def where_key(self, columns: tuple[str, ...]) -> str:
         """"orders.customer_id", or "lineitem.(l_partkey, l_suppkey)" for several columns."""
@@ -336,7 +349,7 @@ class Table:
         if values.dtype.kind in "iu":
             return self._int64(column, values, "times"), False
         raise TypeError(
-            f"{self.where(column)}: unsupported time type {values.dtype}; "
+            f"{self.where(column)}: unsupported time type {self.type_name(column, values)}; "
             "use integers or datetime64"
         )
 
@@ -345,7 +358,8 @@ class Table:
         values, nulls = self.values_and_nulls(column, "feature")
         if values.dtype.kind not in "biuf":
             raise TypeError(
-                f"{self.where(column)}: unsupported feature type {values.dtype}; "
+                f"{self.where(column)}: unsupported feature type "
+                f"{self.type_name(column, values)}; "
                 "features must be numeric"
             )
         with np.errstate(over="ignore"):

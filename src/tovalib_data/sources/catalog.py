@@ -423,8 +423,8 @@ def _unusable(fk: ForeignKey, table: TableInfo, read: set[str],
         return f"table {fk.target!r} is not read"
     key = key_of.get(fk.target, ())
     if len(fk.columns) != len(fk.referred):
-        return (f"its {len(fk.columns)} column{'s' * (len(fk.columns) != 1)} reference "
-                f"{len(fk.referred)} of {fk.target!r}")
+        return (f"it has {len(fk.columns)} column{'s' * (len(fk.columns) != 1)} but "
+                f"references {len(fk.referred)} of {fk.target!r} ({', '.join(fk.referred)})")
     if fk.referred != key:
         listed = ", ".join(fk.referred)
         return f"it references {fk.target}({listed}), which is not the primary key of " \

@@ -118,6 +118,7 @@ class ColumnReader:
         else:
             self.unit = "us" if key else "s"
         self.target = target_for(where, sql_type, kind, role)
+        self._typed = self.target is not None  # the declared type, not the values, decided
         self.size = 0
         self._capacity = max(capacity, 0)
         self._data: AnyArray | None = None
@@ -259,11 +260,15 @@ class ColumnReader:
             if issubclass(t, accepted):
                 ok |= np.equal(types, np.array(t, dtype=object))
         row = int(np.flatnonzero(~ok)[0])
-        expected = WHAT.get(self.target or "", "a key, time or number")
+        expected = WHAT.get(self.target or "") or (
+            "a number (features must be numeric)" if self.role == "feature"
+            else "a key, time or number")
         raise ColumnError(
             f"{self.where}: {{row}} holds {values[row]!r} "
             f"({type(values[row]).__name__}), not {expected}"
-            + (f" as its type {self.sql_type} says" if self.sql_type else ""), row, self.size
+            + (f" as its type {self.sql_type} says" if self.sql_type and self._typed else "")
+            + (f" (its type is {self.sql_type})" if self.sql_type and not self._typed else ""),
+            row, self.size
         )
 
     def _no_nan(self, objects: AnyArray, nulls: npt.NDArray[np.bool_]) -> None:
