@@ -253,7 +253,8 @@ def test_postgresql_partitions_are_read_once_through_their_table(tmp_path):
 def test_a_missing_driver_names_the_extra_that_installs_it(monkeypatch, url, module, extra):
     optional("sqlalchemy")
     monkeypatch.setitem(sys.modules, module, None)  # makes `import module` fail
-    with pytest.raises(ImportError, match=rf"pip install 'tovalib\[{extra}\]'"):
+    with pytest.raises(ImportError, match=rf"pip install 'tovalib\[{extra}\]' \(from a checkout: "
+                                          rf"pip install '\.\[{extra}\]'\)"):
         td.Graph.from_database(url)
 
 

@@ -365,9 +365,13 @@ def _check_database_file(dialect: Any, url: Any) -> None:
     else:
         path = name
     if not os.path.exists(path):
+        hint = ""
+        if kwargs.get("uri") and "?" in path:
+            hint = "; SQLite reads a name as a URI only if it begins with file: (sqlite:///file:"
+            hint += f"{path.partition('?')[0]}?{path.partition('?')[2]}&uri=true)"
         raise FileNotFoundError(f"no {'DuckDB' if dialect.name == 'duckdb' else 'SQLite'} "
                                 f"database file at {path} (from the URL "
-                                f"{url.render_as_string(hide_password=True)})")
+                                f"{url.render_as_string(hide_password=True)}){hint}")
 
 
 def _read_tables(sa: ModuleType, conn: Any, chosen: list[TableInfo],
