@@ -340,16 +340,25 @@ def test_a_replaced_key_is_named_in_the_report(sqlite_db):
     assert graph.row["orders__customer_code__customers"].tolist() == [1, 0]
 
 
-@pytest.mark.parametrize("time_columns, named", [
-    (None, "customers (signup); orders (placed)"),
-    ({"orders": "placed"}, "customers (signup)"),
-    ({"orders": "placed", "customers": "signup"}, None),
+@pytest.mark.parametrize("through, time_columns, named", [
+    ("from_database", None, "customers (signup); orders (placed)"),
+    ("from_database", {"orders": "placed"}, "customers (signup)"),
+    ("from_database", {"orders": "placed", "customers": "signup"}, None),
+    ("build", {"orders": "placed"}, "customers (signup)"),
 ])
-def test_untimed_tables_with_date_columns_are_named_in_a_warning(sqlite_db, time_columns, named):
+def test_untimed_tables_with_date_columns_are_named(sqlite_db, tmp_path, capsys, through,
+                                                    time_columns, named):
     sqlite_db.execute("CREATE TABLE customers (id INTEGER PRIMARY KEY, signup DATE)",
                       "CREATE TABLE orders (id INTEGER PRIMARY KEY, placed TIMESTAMP, "
                       "day DATE REFERENCES days(day))",  # a key, not a time
                       "CREATE TABLE days (day DATE PRIMARY KEY)")
+    if through == "build":
+        times = [a for t, c in time_columns.items() for a in ("--time", f"{t}={c}")]
+        assert main(["build", str(sqlite_db.path), str(tmp_path / "g"), *times]) == 0
+        lines = capsys.readouterr().out.splitlines()
+        assert lines[-3:-1] == ["untimed tables with date or time columns (choose one with "
+                                "--time TABLE=COLUMN, or leave them untimed):", "  customers: signup"]
+        return
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         td.Graph.from_database(sqlite_db.url, time_columns=time_columns)
