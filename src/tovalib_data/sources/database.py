@@ -18,8 +18,11 @@ hands them to `Graph.from_tables` with the keys the catalog declares:
   skipped), the skipped one is listed as "table.relation->target", or as
   "table.relation->target(columns)" when that is taken too.
 
-PostgreSQL lists the partitions of a partitioned table as tables of their
-own; they are left out, and the partitioned table is read once, whole.
+Keys the caller gives (`primary_keys`, `foreign_keys`) are added to the
+catalog's or take their place (`catalog.declared_keys`). PostgreSQL lists
+the partitions of a partitioned table as tables of their own; they are left
+out, and the partitioned table is read once, whole. Everything is read in
+one snapshot of the database (`_snapshot`).
 
 Rows are read in primary-key order (a table without one in the order the
 database returns), so the same database always gives the same graph. The
