@@ -72,7 +72,9 @@ def column_series(table: Table, column: str, rows: Any = None) -> Any:
     if kind == "b" and nulls is not None:
         values = values.astype(object)
         values[nulls] = None
-    return pd.Series(values, name=column, copy=False)
+    # object stays object (pandas would otherwise infer its own string dtype,
+    # which PyTorch Frame's multicategorical mapping refuses)
+    return pd.Series(values, name=column, dtype=values.dtype, copy=False)
 
 
 def stype_name(value: Any, where: str) -> str | None:
