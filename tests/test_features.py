@@ -39,6 +39,7 @@ def shop(n=N):
         "signup": pd.Timestamp("2023-01-01") + pd.to_timedelta(rng.integers(0, 300, n),
                                                                unit="D"),
         "vec": [list(v) for v in rng.random((n, 3))],
+        "meta": [{"k": i} for i in range(n)],  # no type fits: left out
     })
     days = 4 * n
     orders = pd.DataFrame({
@@ -96,6 +97,7 @@ def test_column_types_are_inferred_and_overridden(features, expected):
     ({"users": {"nope": "numerical"}}, ValueError, "column 'nope'"),
     ({"users": {"age": "ordinal"}}, ValueError, r"features\['users'\]\['age'\].*ordinal"),
     ({"users": {"bio": "numerical"}}, TypeError, "users.bio cannot be a numerical"),
+    ({"users": {"meta": "embedding"}}, TypeError, "users.meta does not fit its type embedding"),
 ])
 def test_bad_features_name_the_table_and_column(features, error, match):
     with pytest.raises(error, match=match):
