@@ -12,6 +12,7 @@ import warnings
 import numpy as np
 import pytest
 from conftest import optional
+from databases import database  # noqa: F401
 
 import tovalib_data as td
 from tovalib_data.storage import GraphFileError
@@ -287,24 +288,23 @@ def test_rows_names_the_first_unknown_key(lookup, error, match):
         graph.rows("users", lookup)
 
 
-def test_typed_features_from_a_database_read_text_and_dates():
-    optional("sqlalchemy")
-    import sqlite3
-
-    db = sqlite3.connect(":memory:")
-    db.executescript("""
-        CREATE TABLE films (id INTEGER PRIMARY KEY, rating TEXT, length INTEGER,
-                            released DATE, price DECIMAL(5, 2));
-        CREATE TABLE rentals (id INTEGER PRIMARY KEY, at DATETIME,
-                              film_id INTEGER REFERENCES films(id));
-    """)
-    db.executemany("INSERT INTO films VALUES (?, ?, ?, ?, ?)",
-                   [(i, "GPR"[i % 3], 60 + i, f"2020-01-{1 + i % 28:02d}", i / 4)
-                    for i in range(30)])
-    db.executemany("INSERT INTO rentals VALUES (?, ?, ?)",
-                   [(i, f"2024-01-{1 + i % 28:02d} 10:00:00", i % 30) for i in range(40)])
-    graph = td.Graph.from_database(db, time_columns={"rentals": "at"}, features="auto")
-    assert graph.stypes["films"] == {"rating": "categorical", "length": "numerical",
-                                     "released": "timestamp", "price": "numerical"}
+def test_typed_features_from_a_database_read_text_and_dates(database):
+    database.execute(
+        "CREATE TABLE films (id INTEGER PRIMARY KEY, rating TEXT, length INTEGER, "
+        "released DATE, price DECIMAL(5, 2), note TEXT)",
+        "CREATE TABLE rentals (id INTEGER PRIMARY KEY, rented TIMESTAMP, "
+        "film_id INTEGER REFERENCES films(id))",
+        rows={"films": [dict(id=i, rating="GPR"[i % 3], length=60 + i,
+                             released=f"2020-01-{1 + i % 28:02d}", price=i / 4, note=None)
+                        for i in range(30)],
+              "rentals": [dict(id=i, rented=f"2024-01-{1 + i % 28:02d} 10:00:00",
+                               film_id=i % 30) for i in range(40)]})
+    graph = td.Graph.from_database(database.source, time_columns={"rentals": "rented"},
+                                   features="auto")
+    # the all-null note is left out; keys and the time column are no features
+    assert graph.stypes == {"films": {"rating": "categorical", "length": "numerical",
+                                      "released": "timestamp", "price": "numerical"},
+                            "rentals": {"__const__": "numerical"}}
     assert graph.features["films"].stats["rating"]["COUNT"] == [["G", "P", "R"], [10, 10, 10]]
+    assert graph.features["films"].stats["released"]["YEAR_RANGE"] == [2020, 2020]
     assert graph.rows("films", [29, 0]).tolist() == [29, 0]
