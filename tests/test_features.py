@@ -288,7 +288,7 @@ def test_rows_names_the_first_unknown_key(lookup, error, match):
         graph.rows("users", lookup)
 
 
-def test_typed_features_from_a_database_read_text_and_dates(database):
+def test_typed_features_from_a_database_read_text_and_dates(database):  # noqa: F811
     database.execute(
         "CREATE TABLE films (id INTEGER PRIMARY KEY, rating TEXT, length INTEGER, "
         "released DATE, price DECIMAL(5, 2), note TEXT)",
