@@ -308,3 +308,23 @@ def test_typed_features_from_a_database_read_text_and_dates(database):  # noqa: 
     assert graph.features["films"].stats["rating"]["COUNT"] == [["G", "P", "R"], [10, 10, 10]]
     assert graph.features["films"].stats["released"]["YEAR_RANGE"] == [2020, 2020]
     assert graph.rows("films", [29, 0]).tolist() == [29, 0]
+
+
+@pytest.mark.parametrize("kind", ["sqlite-file", "parquet-folder"])
+def test_the_build_command_types_every_column_and_prints_the_types(kind, tmp_path, capsys):
+    from test_cli import OPTIONS, shop_source
+
+    from tovalib_data.cli import main
+
+    source, keys, tables, options = shop_source(kind, tmp_path)
+    out = tmp_path / "graph"
+    assert main(["build", source, str(out), *OPTIONS, *keys, "--typed",
+                 "--fit-until", "2024-01-10"]) == 0
+    printed = capsys.readouterr().out
+    graph = td.Graph.load(out)
+    assert graph.summary() in printed and "typed: __const__ numerical" in printed
+    # the shop's only non-key columns are times and the numbers given to --features
+    assert graph.stypes["products"] == {"price": "numerical", "weight": "numerical"}
+    with pytest.raises(SystemExit):
+        main(["build", source, str(tmp_path / "other"), *keys, "--fit-until", "2024-01-10"])
+    assert "--fit-until: only with --typed" in capsys.readouterr().err
