@@ -27,7 +27,7 @@ import numpy as np
 from tovalib_data._optional import require
 from tovalib_data.build.tables import Table
 from tovalib_data.features.frames import NodeFeatures
-from tovalib_data.features.stypes import choose, column_series, separator
+from tovalib_data.features.stypes import INFER_ROWS, choose, column_series, separator
 from tovalib_data.features.text import embed_distinct
 
 if TYPE_CHECKING:
@@ -69,7 +69,8 @@ def encode_table(table: Table, stypes: dict[str, str], fit_rows: Any,
         frame = pd.DataFrame({CONST: np.ones(table.num_rows, dtype=np.float64)})
         given = {CONST: "numerical"}
     col_to_stype = {c: torch_frame.stype(s) for c, s in given.items()}
-    seps = {c: separator(frame[c]) for c, s in given.items() if s == "multicategorical"}
+    seps = {c: separator(frame[c].head(INFER_ROWS)) for c, s in given.items()
+            if s == "multicategorical"}
     fit = frame if fit_rows is None else \
         frame[np.asarray(fit_rows, dtype=bool)].reset_index(drop=True)
     with warnings.catch_warnings():
