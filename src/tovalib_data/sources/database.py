@@ -77,6 +77,9 @@ def from_database(
     exclude: Collection[str] = (),
     foreign_key_options: Sequence[tuple[str, str]] = (),
     untimed: list[tuple[str, list[str]]] | None = None,
+    features: Any = None,
+    fit_until: Any = None,
+    text_embedder: Any = None,
 ) -> Graph:
     """`Graph.from_database`. For the build command: `exclude` names tables
     not to read (--exclude), `foreign_key_options` are --foreign-key's
@@ -99,7 +102,8 @@ def from_database(
             foreign_keys, foreign_key_options, chosen), chosen)
         primary_keys, foreign_keys, skipped, replaced = declared_keys(
             catalog, chosen, given_primary, given_foreign)
-        roles = column_roles(chosen, primary_keys, foreign_keys, time_columns, feature_columns)
+        roles = column_roles(chosen, primary_keys, foreign_keys, time_columns, feature_columns,
+                             every_column=features is not None)
         found = untimed_tables(chosen, primary_keys, foreign_keys, time_columns)
         frames = _read_tables(sa, conn, chosen, roles, time_unit, progress)
         skipped_report = _skipped_report(sa, conn, skipped, frames, foreign_keys)
@@ -111,6 +115,9 @@ def from_database(
         feature_columns=feature_columns,
         time_unit=time_unit,
         inherit_time=inherit_time,
+        features=features,
+        fit_until=fit_until,
+        text_embedder=text_embedder,
     )
     graph.report.update(skipped_report)
     graph.report.update(replaced)
