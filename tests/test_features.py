@@ -299,8 +299,9 @@ def test_typed_features_from_a_database_read_text_and_dates(database):  # noqa: 
                         for i in range(30)],
               "rentals": [dict(id=i, rented=f"2024-01-{1 + i % 28:02d} 10:00:00",
                                film_id=i % 30) for i in range(40)]})
-    graph = td.Graph.from_database(database.source, time_columns={"rentals": "rented"},
-                                   features="auto")
+    with pytest.warns(UserWarning, match=r"films \(released\)"):
+        graph = td.Graph.from_database(database.source, time_columns={"rentals": "rented"},
+                                       features="auto")
     # the all-null note is left out; keys and the time column are no features
     assert graph.stypes == {"films": {"rating": "categorical", "length": "numerical",
                                       "released": "timestamp", "price": "numerical"},

@@ -588,7 +588,7 @@ def test_to_pyg_without_torch_names_the_pyg_extra(monkeypatch, kind):
         GRAPH, "user", "item", [0], [0], num_neighbors=[1], num_workers=0)))
     monkeypatch.setitem(sys.modules, "torch", None)  # torch made unimportable
     with pytest.raises(ImportError, match=r"^torch is required for this; install it with "
-                                          r"pip install 'tovalib\[pyg\]'$"):
+                                          r"pip install 'tovalib\[pyg\]' \(from a checkout: pip install '\.\[pyg\]'\)$"):
         batch.to_pyg()
 
 

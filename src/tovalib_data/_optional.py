@@ -32,5 +32,10 @@ def require(module: str, extra: str | None = None) -> ModuleType:
         extra = extra or EXTRAS.get(module.split(".")[0], module)
         raise ImportError(
             f"{module} is required for this; install it with "
-            f"pip install 'tovalib[{extra}]'"
+            f"{install_command(extra)}"
         ) from exc
+
+
+def install_command(extra: str) -> str:
+    """The install command of an extra, for an installed release and for a checkout."""
+    return f"pip install 'tovalib[{extra}]' (from a checkout: pip install '.[{extra}]')"

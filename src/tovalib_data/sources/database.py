@@ -47,7 +47,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from tovalib_data._optional import require
+from tovalib_data._optional import install_command, require
 from tovalib_data.sources.dbcolumns import ColumnReader
 from tovalib_data.build.tables import TIME_UNITS, RowError
 from tovalib_data.sources.catalog import (ForeignKey, OptionError, TableInfo, checked_columns,
@@ -288,21 +288,16 @@ def _engine(sa: ModuleType, url: Any) -> Any:
         extra = DRIVER_EXTRAS.get(url.drivername) or DRIVER_EXTRAS.get(dialect)
         if dialect == "postgresql" and driver != "psycopg":
             hint = (f"install its driver{f' {driver}' if driver else ''}, or install "
-                    f"tovalib[sql] ({_pip('sql')}) and write the URL as "
+                    f"tovalib[sql] ({install_command('sql')}) and write the URL as "
                     "postgresql+psycopg://...")
         elif extra:
-            hint = f"install it with {_pip(extra)}"
+            hint = f"install it with {install_command(extra)}"
         else:
             hint = "install the SQLAlchemy dialect and driver for it"
         raise ImportError(
             f"the database driver for {url.drivername}:// URLs is not installed "
             f"({exc}); {hint}"
         ) from exc
-
-
-def _pip(extra: str) -> str:
-    """The install command of an extra, for an installed release and for a checkout."""
-    return f"pip install 'tovalib[{extra}]' (from a checkout: pip install '.[{extra}]')"
 
 
 @contextlib.contextmanager
