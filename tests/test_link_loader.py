@@ -188,6 +188,8 @@ def test_without_negatives_there_is_no_negative_part():
 @pytest.mark.parametrize("kwargs, match", [
     (dict(graph=TINY, src=[0], dst=[0], time=[0]),
      "pair 0 \\(time 0\\) has no negative: no row of 'items' other than its positive"),
+    (dict(graph=dataclasses.replace(GRAPH, node_time={"events": GRAPH.node_time["events"]}),
+          time=np.iinfo(np.int64).min), "pair 0 is at the earliest int64 time"),
     (dict(dst=ITEM[:3]), "dst has 3 entries, src has 500"),
     (dict(dst=ITEM + 30), r"dst: node ids of 'items' must lie in \[0, 30\)"),
     (dict(negatives=-1), "negatives must be an integer >= 0"),

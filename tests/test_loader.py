@@ -571,8 +571,13 @@ def test_bad_seed_times_are_refused(unit, seed_time, error, match):
     ("s", np.datetime64("2024-01-01"), False),  # converted, so in the right unit
     (None, 10**6, False),  # no unit to name
 ])
-def test_integer_seed_times_far_outside_the_node_times_warn(unit, seed_time, warns):
+@pytest.mark.parametrize("earliest", [False, True])
+def test_integer_seed_times_far_outside_the_node_times_warn(unit, seed_time, warns, earliest,
+                                                            monkeypatch):
     graph = dataclasses.replace(random_graph(timed=True), time_unit=unit)
+    if earliest:  # events at the int64 minimum (visible at any time) are not in the range
+        graph.node_time["event"][::7] = np.iinfo(np.int64).min
+        monkeypatch.setattr("tovalib_data.loading.seed_time._CHUNK", 16)  # read in chunks
     high = int(graph.node_time["event"].max())
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")

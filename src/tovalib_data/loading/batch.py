@@ -199,8 +199,10 @@ class Batch:
             if key not in self.edge_types:
                 raise ValueError(f"edge type key {key!r} has no (src, rel, dst) triple in "
                                  "edge_types")
+            edge_index = np.empty((2, len(row)), dtype=np.int64)  # np.stack costs more
+            edge_index[0], edge_index[1] = row, self.col_dict[key]
             edges[self.edge_types[key]] = {
-                "edge_index": tensor(np.stack([row, self.col_dict[key]])),
+                "edge_index": tensor(edge_index),
                 "num_sampled_edges": self.num_sampled_edges_dict[key].tolist()}
         data = hetero_data()
         for node_type, attributes in nodes.items():

@@ -178,7 +178,7 @@ class LinkNeighborLoader(EpochLoader[LinkBatch]):
             for role, table, ids in (("src", src_table, self.src), ("dst", dst_table, self.dst)):
                 check_exist(graph, table, ids, self.time, "pairs", role)
             if not self.inclusive:
-                self.sample_time = _just_before(graph, self.time)
+                self.sample_time = _just_before(self.time)
         self.negatives = integer("negatives", negatives, 0)
         self.graph, self.src_table, self.dst_table = graph, src_table, dst_table
         self.num_neighbors, self.time_windows = budgets(graph, num_neighbors, time_windows)
@@ -244,7 +244,7 @@ def _pair_ids(graph: Graph, values: Any, name: str, table: str) -> Int64Array:
     return ids
 
 
-def _just_before(graph: Graph, time: Int64Array) -> Int64Array:
+def _just_before(time: Int64Array) -> Int64Array:
     """The pairs' times minus one unit: what is sampled strictly before
     them. Nothing lies before the earliest int64 time, so a pair there is
     refused."""

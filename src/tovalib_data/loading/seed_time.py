@@ -233,6 +233,26 @@ def check_exist(graph: Graph, table: str, ids: Int64Array, times: Int64Array,
                          f"{shown_time(graph, int(times[first]))}")
 
 
+_CHUNK = 1 << 20  # node times read at a time when the int64 minimum must be skipped
+
+
+def _known_range(node_time: Int64Array) -> tuple[int, int] | None:
+    """The smallest and largest node time other than the int64 minimum, or
+    None when there is none. Read in place: no copy of the array (which may
+    be mapped from a file) and no mask as long as it; only an array that
+    holds the minimum is read a second time, a chunk at a time."""
+    if not node_time.size:
+        return None
+    low, high = int(node_time.min()), int(node_time.max())
+    if high == _INT64.min:
+        return None
+    if low == _INT64.min:
+        low = min(int(np.min(chunk, where=chunk != _INT64.min, initial=high))
+                  for chunk in (node_time[i:i + _CHUNK]
+                                for i in range(0, len(node_time), _CHUNK)))
+    return low, high
+
+
 def _warn_if_far(graph: Graph, times: Int64Array, name: str) -> None:
     """Warn when every time lies more than the node times' span outside their
     range. Times at the int64 minimum (rows visible at any time) do not
@@ -241,10 +261,10 @@ def _warn_if_far(graph: Graph, times: Int64Array, name: str) -> None:
         return
     lows, highs = [], []
     for node_time in graph.node_time.values():
-        known = node_time[node_time != _INT64.min] if node_time.size else node_time
-        if known.size:
-            lows.append(int(known.min()))
-            highs.append(int(known.max()))
+        span_of = _known_range(node_time)
+        if span_of is not None:
+            lows.append(span_of[0])
+            highs.append(span_of[1])
     if not lows:
         return
     low, high = min(lows), max(highs)
