@@ -113,9 +113,10 @@ def test_labels_reach_batch_y_and_to_pyg(kind, num_workers):
     assert got == {p: np.asarray(labels[p]).tolist() for p in range(len(seeds))}
     optional("torch_geometric")
     batch = ldr.sample_batch(1)
-    y = batch.to_pyg()["customers"].y
     expected = [np.asarray(v).tolist() for v in batch.y]
-    assert ([t.tolist() for t in y] if kind == "arrays of any length" else y.tolist()) == expected
+    for y in (batch.to_pyg()["customers"].y, batch.to_torch().y):
+        assert ([t.tolist() for t in y] if kind == "arrays of any length" else y.tolist()) \
+            == expected
     assert "y" not in batch.to_pyg()["orders"]
 
 

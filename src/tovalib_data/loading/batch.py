@@ -209,8 +209,8 @@ class Batch:
             data.get_node_store(node_type)._mapping = attributes
         for edge_type, attributes in edges.items():
             data.get_edge_store(*edge_type)._mapping = attributes
-        # Per-node-type additions that need more than the batch's arrays
-        # join here, in one call over `data`.
+        # Per-node-type additions beyond the batch's arrays (typed feature
+        # frames, `tf`) join here, in one call over `data` and `node_dict`.
         return data
 
 
