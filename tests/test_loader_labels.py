@@ -138,9 +138,9 @@ def label_table(form, recommendation=False):
     rows = [(c, t) for t in cutoffs for c in np.flatnonzero(SIGNUP <= (t - DAY).days)[::3]]
     row = np.array([r for r, _ in rows])
     time = pd.to_datetime([t for _, t in rows])
-    if recommendation:  # a few products each, some listed after the cut-off
-        label = [np.array(sorted({(r * 7 + k) % 20 for k in range(r % 3 + 1)}), np.int64)
-                 for r in row]
+    if recommendation:  # lists (as RelBench holds them) of a few products, some listed
+        # after the cut-off; some empty
+        label = [sorted({(r * 7 + k) % 20 for k in range(r % 3)}) for r in row]
     else:
         label = (row % 4).astype(np.float64)
     df = pd.DataFrame({"row": row, "time": time, "label": label})
@@ -173,7 +173,7 @@ def test_link_loader_from_labels(form):
                                             negatives=2, **OPTIONS)
     indptr, indices = ldr.targets
     assert [indices[a:b].tolist() for a, b in zip(indptr[:-1], indptr[1:])] == \
-        [v.tolist() for v in df["label"]]
+        list(df["label"])
     # One pair per (row, destination listed by the cut-off), in the table's order.
     day = (df["time"] - DAY.astype("datetime64[ns]")).dt.days.to_numpy()
     pairs = [(r, d, t) for r, t, ds in zip(df["row"], day, df["label"]) for d in ds

@@ -139,9 +139,9 @@ def destinations(labels: npt.NDArray[Any] | None, column: str | None, num_dst: i
     lengths = np.fromiter(map(len, labels), dtype=np.int64, count=len(labels))
     indptr = np.zeros(len(labels) + 1, dtype=np.int64)
     np.cumsum(lengths, out=indptr[1:])
-    flat = np.concatenate(list(labels)) if len(labels) else np.empty(0, np.int64)
-    if flat.size == 0:
-        flat = flat.astype(np.int64)
+    # Empty rows left out: an empty list would make the concatenation float.
+    filled = labels[lengths > 0]
+    flat = np.concatenate(list(filled)) if len(filled) else np.empty(0, np.int64)
     if flat.dtype.kind not in "iu":
         raise TypeError(f"table column {column!r} must hold row ids of {dst_table!r} "
                         f"(integers), got {flat.dtype}")
