@@ -2,6 +2,7 @@
 shards, worker errors and shutdown, and the conversions to torch and PyG."""
 
 import dataclasses
+from contextlib import nullcontext
 import datetime
 import os
 import signal
@@ -570,12 +571,20 @@ def test_bad_seed_times_are_refused(unit, seed_time, error, match):
     ("s", np.datetime64("2024-01-01"), False),  # converted, so in the right unit
     (None, 10**6, False),  # no unit to name
 ])
-def test_integer_seed_times_far_outside_the_node_times_warn(unit, seed_time, warns):
+@pytest.mark.parametrize("earliest", [False, True])
+def test_integer_seed_times_far_outside_the_node_times_warn(unit, seed_time, warns, earliest,
+                                                            monkeypatch):
     graph = dataclasses.replace(random_graph(timed=True), time_unit=unit)
+    if earliest:  # events at the int64 minimum (visible at any time) are not in the range
+        graph.node_time["event"][::7] = np.iinfo(np.int64).min
+        monkeypatch.setattr("tovalib_data.loading.seed_time._CHUNK", 16)  # read in chunks
     high = int(graph.node_time["event"].max())
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        loader(graph, seed_time=seed_time)
+        # Users sign up from time 0: before it, they do not exist yet (after the warning).
+        early = np.min(seed_time) < 0 if not isinstance(seed_time, np.datetime64) else False
+        with pytest.raises(ValueError, match="do not exist yet") if early else nullcontext():
+            loader(graph, seed_time=seed_time)
     messages = [str(w.message) for w in caught if w.category is UserWarning]
     assert len(messages) == warns
     if warns:

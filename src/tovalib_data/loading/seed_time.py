@@ -204,6 +204,59 @@ def _to_unit(array: npt.NDArray[Any], unit: str, name: str) -> Int64Array:
     return out.view(np.int64)
 
 
+def shown_time(graph: Graph, value: int) -> str:
+    """`value`, a time in `graph`'s unit, as a date and time when the graph
+    has a datetime unit, else as the integer."""
+    from tovalib_data.build.tables import TIME_UNITS
+
+    if graph.time_unit in TIME_UNITS and value != _INT64.min:
+        return str(np.array([value], dtype=np.int64).view(f"datetime64[{graph.time_unit}]")[0])
+    return str(int(value))
+
+
+def check_exist(graph: Graph, table: str, ids: Int64Array, times: Int64Array,
+                items: str, name: str) -> None:
+    """Refuse `items` (seeds, or pairs) whose node of `table` (`ids`) does
+    not exist yet at its cut-off `times`: its node time (its table's own or
+    inherited) is later. Such a node would enter its own subgraph from after
+    the cut-off. The error names how many and the first, `name` being the
+    argument that holds the nodes."""
+    node_time = graph.node_time.get(table)
+    if node_time is None or not len(ids):
+        return
+    own = np.take(node_time, ids)
+    late = np.flatnonzero(own > times)
+    if len(late):
+        first = int(late[0])
+        one = items[:-1]
+        count = (f"{len(late)} {items} do not exist yet at their" if len(late) > 1
+                 else f"1 {one} does not exist yet at its")
+        raise ValueError(f"{name}: {count} cut-off (a node time of {table!r} later than the cut-off); the "
+                         f"first is {one} {first}, row {int(ids[first])} of {table!r}, at "
+                         f"{shown_time(graph, int(own[first]))}, after its cut-off "
+                         f"{shown_time(graph, int(times[first]))}")
+
+
+_CHUNK = 1 << 20  # node times read at a time when the int64 minimum must be skipped
+
+
+def _known_range(node_time: Int64Array) -> tuple[int, int] | None:
+    """The smallest and largest node time other than the int64 minimum, or
+    None when there is none. Read in place: no copy of the array (which may
+    be mapped from a file) and no mask as long as it; only an array that
+    holds the minimum is read a second time, a chunk at a time."""
+    if not node_time.size:
+        return None
+    low, high = int(node_time.min()), int(node_time.max())
+    if high == _INT64.min:
+        return None
+    if low == _INT64.min:
+        low = min(int(np.min(chunk, where=chunk != _INT64.min, initial=high))
+                  for chunk in (node_time[i:i + _CHUNK]
+                                for i in range(0, len(node_time), _CHUNK)))
+    return low, high
+
+
 def _warn_if_far(graph: Graph, times: Int64Array, name: str) -> None:
     """Warn when every time lies more than the node times' span outside their
     range. Times at the int64 minimum (rows visible at any time) do not
@@ -212,10 +265,10 @@ def _warn_if_far(graph: Graph, times: Int64Array, name: str) -> None:
         return
     lows, highs = [], []
     for node_time in graph.node_time.values():
-        known = node_time[node_time != _INT64.min] if node_time.size else node_time
-        if known.size:
-            lows.append(int(known.min()))
-            highs.append(int(known.max()))
+        span_of = _known_range(node_time)
+        if span_of is not None:
+            lows.append(span_of[0])
+            highs.append(span_of[1])
     if not lows:
         return
     low, high = min(lows), max(highs)
