@@ -1,0 +1,272 @@
+"""Label tables over cut-offs, declared in one call.
+
+`entity_labels` aggregates an entity's events in the window (cut-off,
+cut-off + horizon]; `recommendation_labels` lists the destinations a source
+reaches by events in that window. Both return a pandas DataFrame with one
+row per (entity, cut-off): `row` (the entity's row id, its node id in the
+graph), `time` (the cut-off as given) and `label`, in (time, row) order.
+
+How the windows are found: events are sorted once by (entity, time), and an
+event's sort key is entity * (T + 1) + the rank of its time among the T
+distinct event times. A window of entity e over (a, b] is then the slice
+between the first keys at or above e * (T + 1) + rank(a) and
+e * (T + 1) + rank(b), where rank(t) counts the distinct times up to t: two
+searches per entity and cut-off, for all entities at once. Sums, minima
+and maxima reduce those slices with `ufunc.reduceat`. The loop is per
+cut-off, never per row.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from tovalib_data._optional import require
+from tovalib_data.build.tables import AnyArray, BoolArray, Int64Array
+from tovalib_data.tasks import source as src_
+
+AGGREGATES = ("count", "exists", "churn", "sum", "mean", "min", "max")
+Keys = Mapping[str, Any] | None
+
+
+@dataclass
+class Events:
+    """Resolved events: entity row, time and value (float64, or None), for
+    the events whose entity resolves; sorted by (entity, time)."""
+
+    entity: Int64Array
+    time: Int64Array
+    value: npt.NDArray[np.float64] | None
+    key: Int64Array  # entity * (len(times) + 1) + rank of the time
+    distinct_times: Int64Array
+
+    @classmethod
+    def sorted(cls, entity: Int64Array, time: Int64Array,
+               value: npt.NDArray[np.float64] | None) -> Events:
+        distinct, rank = np.unique(time, return_inverse=True)
+        key = entity * (len(distinct) + 1) + rank.astype(np.int64, copy=False)
+        order = np.argsort(key, kind="stable")
+        return cls(entity[order], time[order], None if value is None else value[order],
+                   key[order], distinct)
+
+    def bounds(self, entities: Int64Array, after: int, until: int) -> tuple[Int64Array,
+                                                                            Int64Array]:
+        """Per entity (ascending), the slice of its events in (after, until]."""
+        stride = len(self.distinct_times) + 1
+        base = entities * stride
+        low = np.searchsorted(self.distinct_times, after, side="right")
+        high = np.searchsorted(self.distinct_times, until, side="right")
+        return (np.searchsorted(self.key, base + low).astype(np.int64, copy=False),
+                np.searchsorted(self.key, base + high).astype(np.int64, copy=False))
+
+
+def _event_rows(tables: src_.Tables, entity: str, events: str,
+                via: str | None) -> tuple[Int64Array, Int64Array]:
+    """Per event, its entity row (-1: none) and its time: the events' time
+    column, or the `via` row's when the events have none."""
+    times = tables.times(events)
+    if via is None:
+        owner = tables.references(events, entity)
+        if times is None:
+            raise ValueError(f"events table {events!r} needs a time column in time_columns")
+        return owner, times
+    through = tables.references(events, via)
+    via_owner = tables.references(via, entity)
+    owner = np.where(through >= 0, via_owner[np.maximum(through, 0)], -1)
+    if times is None:
+        via_times = tables.times(via)
+        if via_times is None:
+            raise ValueError(f"neither events table {events!r} nor via table {via!r} has a "
+                             "time column in time_columns")
+        times = via_times[np.maximum(through, 0)]
+    return owner, times
+
+
+def _entities(tables: src_.Tables, entity: str) -> tuple[int, Int64Array | None]:
+    """The entity table's rows, and their times (None: untimed)."""
+    return tables.tables[entity].num_rows, tables.times(entity)
+
+
+def _window_args(tables: src_.Tables, cutoffs: Any, horizon: Any,
+                 active_within: Any) -> tuple[src_.Cutoffs, int, int | None]:
+    given = src_.cutoffs(cutoffs, tables.time_unit)
+    src_.check_kind(given, tables.datetimes)
+    unit = tables.time_unit if tables.datetimes else None
+    span = src_.duration(horizon, unit, "horizon")
+    active = None if active_within is None else src_.duration(active_within, unit,
+                                                              "active_within")
+    return given, span, active
+
+
+def _frame(rows: list[Int64Array], times: list[AnyArray], labels: list[Any],
+           label: Any = None) -> Any:
+    pd = require("pandas")
+    row = np.concatenate(rows) if rows else np.zeros(0, dtype=np.int64)
+    time = np.concatenate(times) if times else np.zeros(0, dtype=np.int64)
+    if label is None:
+        label = np.concatenate(labels) if labels else np.zeros(0)
+    return pd.DataFrame({"row": row.astype(np.int64, copy=False), "time": time,
+                         "label": label})
+
+
+def entity_labels(source: Any, entity: str, events: str, cutoffs: Any, horizon: Any, *,
+                  aggregate: str = "count", column: str | None = None, via: str | None = None,
+                  active_within: Any = None, include_empty: bool = True,
+                  primary_keys: Keys = None, foreign_keys: Keys = None,
+                  time_columns: Mapping[str, str] | None = None, time_unit: str = "s") -> Any:
+    """Per (entity, cut-off), an aggregate of the entity's events in (cut-off,
+    cut-off + horizon].
+
+    `source` is a mapping of table name -> table (with `primary_keys`,
+    `foreign_keys` and `time_columns` as `Graph.from_tables` takes them) or
+    a database (as `Graph.from_database` takes it; keys from its catalog,
+    `time_columns` as there). `events` has a foreign key into `entity`, or
+    into `via`, which has one into `entity`; its times are its time column,
+    or the `via` row's. `aggregate` is "count" (int64), "exists" (bool),
+    "churn" (bool: no event in the window; use it with `active_within`),
+    or "sum", "mean", "min", "max" of the numeric `column` of `events`
+    (float64; nulls are left out as SQL leaves them out; `sum` is 0 and the
+    others NaN over no events).
+
+    `cutoffs` take any form the loaders take as seed times; `horizon` and
+    `active_within` are durations (numpy.timedelta64, datetime.timedelta,
+    pandas.Timedelta, or an integer in `time_unit`). Entities whose own
+    time (their time column) is after the cut-off are left out;
+    `active_within` keeps only entities with an event in (cut-off -
+    active_within, cut-off]; `include_empty=False` drops rows whose window
+    holds no event. Returns a pandas DataFrame of `row`, `time`, `label`
+    in (time, row) order.
+    """
+    if aggregate not in AGGREGATES:
+        raise ValueError(f"aggregate must be one of {', '.join(AGGREGATES)}, not {aggregate!r}")
+    needs_column = aggregate in ("sum", "mean", "min", "max")
+    if needs_column and column is None:
+        raise ValueError(f"aggregate {aggregate!r} needs the column of {events!r} to aggregate")
+    if not needs_column and column is not None:
+        raise ValueError(f"aggregate {aggregate!r} takes no column")
+    names = [entity, events] + ([via] if via else [])
+    tables = src_.read(source, names, values={events: [column]} if column else None,
+                       primary_keys=primary_keys, foreign_keys=foreign_keys,
+                       time_columns=time_columns, time_unit=time_unit)
+    count, entity_time = _entities(tables, entity)
+    owner, time = _event_rows(tables, entity, events, via)
+    keep = owner >= 0
+    value = None
+    if column is not None:
+        value, present = tables.values(events, column)
+        keep &= present
+    every = Events.sorted(owner[keep], time[keep], None if value is None else value[keep])
+    if column is not None and aggregate != "count":
+        # The active filter counts every event, whatever its value.
+        active_events = Events.sorted(owner[owner >= 0], time[owner >= 0], None)
+    else:
+        active_events = every
+    given, span, active = _window_args(tables, cutoffs, horizon, active_within)
+
+    rows, times, labels = [], [], []
+    everyone = np.arange(count, dtype=np.int64)
+    for given_time, cutoff in zip(given.given, given.ticks):
+        ids = everyone if entity_time is None else np.flatnonzero(entity_time <= cutoff)
+        if active is not None:
+            low, high = active_events.bounds(ids, cutoff - active, cutoff)
+            ids = ids[high > low]
+        low, high = every.bounds(ids, cutoff, cutoff + span)
+        if not include_empty:
+            filled = high > low
+            ids, low, high = ids[filled], low[filled], high[filled]
+        rows.append(ids)
+        times.append(np.full(len(ids), given_time))
+        labels.append(_aggregate(aggregate, every.value, low, high))
+    return _frame(rows, times, labels)
+
+
+def _aggregate(aggregate: str, value: npt.NDArray[np.float64] | None, low: Int64Array,
+               high: Int64Array) -> AnyArray:
+    count = high - low
+    if aggregate == "count":
+        return count
+    if aggregate == "exists":
+        return count > 0
+    if aggregate == "churn":
+        return count == 0
+    assert value is not None
+    if aggregate == "mean":
+        with np.errstate(invalid="ignore", divide="ignore"):
+            return _reduce(np.add, value, low, high, 0.0) / count
+    ufunc = {"sum": np.add, "min": np.minimum, "max": np.maximum}[aggregate]
+    return _reduce(ufunc, value, low, high, 0.0 if aggregate == "sum" else np.nan)
+
+
+def _reduce(ufunc: np.ufunc, value: npt.NDArray[np.float64], low: Int64Array,
+            high: Int64Array, empty: float) -> npt.NDArray[np.float64]:
+    """`ufunc` over each slice value[low:high] (`empty` for an empty one).
+
+    The slices are disjoint and ascending, so [low0, high0, low1, high1, ...]
+    is a valid `reduceat` index whose even results are the slices'."""
+    out = np.full(len(low), empty)
+    filled = high > low
+    if not filled.any():
+        return out
+    index = np.empty(2 * int(filled.sum()), dtype=np.int64)
+    index[0::2], index[1::2] = low[filled], high[filled]
+    padded = np.append(value, 0.0)  # reduceat's indices must be below the length
+    out[filled] = ufunc.reduceat(padded, index)[0::2]
+    return out
+
+
+def recommendation_labels(source: Any, src: str, events: str, dst: str, cutoffs: Any,
+                          horizon: Any, *, via: str | None = None, active_within: Any = None,
+                          primary_keys: Keys = None, foreign_keys: Keys = None,
+                          time_columns: Mapping[str, str] | None = None,
+                          time_unit: str = "s") -> Any:
+    """Per (source row, cut-off), the sorted int64 array of the distinct `dst`
+    rows that events in (cut-off, cut-off + horizon] link it to.
+
+    `events` has a foreign key into `dst` and one into `src` (or into `via`,
+    which has one into `src`). Sources with no such event, sources whose own
+    time is after the cut-off and, with `active_within`, sources without an
+    event in (cut-off - active_within, cut-off] are left out. `source`,
+    `cutoffs`, `horizon` and the keys are as for `entity_labels`. Returns a
+    pandas DataFrame of `row`, `time`, `label` (an object column of arrays)
+    in (time, row) order.
+    """
+    names = [src, events, dst] + ([via] if via else [])
+    tables = src_.read(source, names, primary_keys=primary_keys, foreign_keys=foreign_keys,
+                       time_columns=time_columns, time_unit=time_unit)
+    _, entity_time = _entities(tables, src)
+    owner, time = _event_rows(tables, src, events, via)
+    target = tables.references(events, dst)
+    active_events = Events.sorted(owner[owner >= 0], time[owner >= 0], None)
+    keep = (owner >= 0) & (target >= 0)
+    owner, time, target = owner[keep], time[keep], target[keep]
+    by_time = np.argsort(time, kind="stable")
+    owner, time, target = owner[by_time], time[by_time], target[by_time]
+    stride = np.int64(tables.tables[dst].num_rows)
+    given, span, active = _window_args(tables, cutoffs, horizon, active_within)
+
+    rows, times, labels = [], [], []
+    for given_time, cutoff in zip(given.given, given.ticks):
+        start, stop = np.searchsorted(time, [cutoff, cutoff + span], side="right")
+        pairs = np.unique(owner[start:stop] * stride + target[start:stop])
+        who, what = np.divmod(pairs, stride)
+        ids, first = np.unique(who, return_index=True)
+        wanted: BoolArray = np.ones(len(ids), dtype=bool)
+        if entity_time is not None:
+            wanted &= entity_time[ids] <= cutoff
+        if active is not None:
+            low, high = active_events.bounds(ids, cutoff - active, cutoff)
+            wanted &= high > low
+        sizes = np.diff(np.append(first, len(who)))
+        kept = np.repeat(wanted, sizes)
+        ids, sizes = ids[wanted], sizes[wanted]
+        # One array per row is the label's form; np.split makes them as views.
+        if len(ids):
+            labels.extend(np.split(what[kept], np.cumsum(sizes)[:-1]))
+        rows.append(ids)
+        times.append(np.full(len(ids), given_time))
+    label = np.fromiter(labels, dtype=object, count=len(labels))
+    return _frame(rows, times, [], label)
