@@ -160,11 +160,10 @@ def entity_labels(source: Any, entity: str, events: str, cutoffs: Any, horizon: 
         value, present = tables.values(events, column)
         keep &= present
     every = Events.sorted(owner[keep], time[keep], None if value is None else value[keep])
-    if column is not None and aggregate != "count":
-        # The active filter counts every event, whatever its value.
-        active_events = Events.sorted(owner[owner >= 0], time[owner >= 0], None)
-    else:
-        active_events = every
+    # An event whose value is null is still an event for `active_within` and
+    # `include_empty`, as SQL's COUNT(*) counts it; only the aggregate skips it.
+    all_events = every if column is None else Events.sorted(owner[owner >= 0],
+                                                            time[owner >= 0], None)
     given, span, active = _window_args(tables, cutoffs, horizon, active_within)
 
     rows, times, labels = [], [], []
@@ -172,12 +171,12 @@ def entity_labels(source: Any, entity: str, events: str, cutoffs: Any, horizon: 
     for given_time, cutoff in zip(given.given, given.ticks):
         ids = everyone if entity_time is None else np.flatnonzero(entity_time <= cutoff)
         if active is not None:
-            low, high = active_events.bounds(ids, cutoff - active, cutoff)
+            low, high = all_events.bounds(ids, cutoff - active, cutoff)
+            ids = ids[high > low]
+        if not include_empty:
+            low, high = all_events.bounds(ids, cutoff, cutoff + span)
             ids = ids[high > low]
         low, high = every.bounds(ids, cutoff, cutoff + span)
-        if not include_empty:
-            filled = high > low
-            ids, low, high = ids[filled], low[filled], high[filled]
         rows.append(ids)
         times.append(np.full(len(ids), given_time))
         labels.append(_aggregate(aggregate, every.value, low, high))
@@ -189,10 +188,9 @@ def _aggregate(aggregate: str, value: npt.NDArray[np.float64] | None, low: Int64
     count = high - low
     if aggregate == "count":
         return count
-    if aggregate == "exists":
-        return count > 0
-    if aggregate == "churn":
-        return count == 0
+    if aggregate in ("exists", "churn"):
+        exists: BoolArray = count > 0
+        return exists if aggregate == "exists" else ~exists
     assert value is not None
     if aggregate == "mean":
         with np.errstate(invalid="ignore", divide="ignore"):

@@ -197,7 +197,7 @@ def duration(value: Any, unit: str | None, name: str) -> int:
     pandas.Timedelta must be whole multiples of the unit."""
     if isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{name} must be a duration, not a bool")
-    if isinstance(value, (int, np.integer)):
+    if is_integer(value):
         count = int(value)
     else:
         delta = as_timedelta(value, name)
@@ -205,11 +205,16 @@ def duration(value: Any, unit: str | None, name: str) -> int:
             raise TypeError(f"{name}: the times are integers, so {name} must be an integer "
                             "in their unit")
         count = int(delta.astype(f"timedelta64[{unit}]").astype(np.int64))
-        if np.timedelta64(count, unit) != delta:
+        if np.array(count).astype(f"timedelta64[{unit}]") != delta:
             raise ValueError(f"{name}: {value} is not a whole number of {unit!r}, the time unit")
     if count <= 0:
         raise ValueError(f"{name} must be positive, not {value}")
     return count
+
+
+def is_integer(value: Any) -> bool:
+    """An integer duration (NumPy's timedelta64 is an integer type to NumPy, not here)."""
+    return isinstance(value, (int, np.integer)) and not isinstance(value, np.timedelta64)
 
 
 def as_timedelta(value: Any, name: str) -> np.timedelta64:

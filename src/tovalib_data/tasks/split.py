@@ -73,10 +73,9 @@ def _schedule_args(val_cutoff: Any, test_cutoff: Any, horizon: Any) -> tuple[Any
         raise TypeError("val_cutoff and test_cutoff must both be dates and times or both "
                         "integers")
     if val.dtype.kind == "M":
-        step = src_.as_timedelta(horizon, "horizon") if not isinstance(
-            horizon, (int, np.integer)) else None
-        if step is None:
+        if src_.is_integer(horizon):
             raise TypeError("horizon must be a duration when the cut-offs are dates and times")
+        step = src_.as_timedelta(horizon, "horizon")
         if step <= np.timedelta64(0, "s"):
             raise ValueError(f"horizon must be positive, not {horizon}")
         return val[()], test[()], step

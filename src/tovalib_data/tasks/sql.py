@@ -164,7 +164,10 @@ def _copy_tables(sa: Any, con: Any, source: Any, query: str) -> None:
             frame = pd.read_sql_query(sa.select(sa.text("*")).select_from(sa.table(name)),
                                       conn)
             for column, (_, kind) in catalog[name].columns.items():
-                if kind == "time" and frame[column].dtype == object:
-                    parsed = pd.to_datetime(frame[column], utc=True, format="ISO8601")
-                    frame[column] = parsed.dt.tz_localize(None)
+                values = frame[column]
+                if kind == "time" and (values.dtype == object
+                                       or pd.api.types.is_string_dtype(values)):  # SQLite text
+                    values = pd.to_datetime(values, utc=True, format="ISO8601")
+                if getattr(values.dtype, "tz", None) is not None:  # as naive UTC, as cut-offs are
+                    frame[column] = values.dt.tz_convert("UTC").dt.tz_localize(None)
             con.register(name, frame)
