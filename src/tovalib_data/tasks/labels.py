@@ -6,14 +6,12 @@ reaches by events in that window. Both return a pandas DataFrame with one
 row per (entity, cut-off): `row` (the entity's row id, its node id in the
 graph), `time` (the cut-off as given) and `label`, in (time, row) order.
 
-How the windows are found: events are sorted once by (entity, time), and an
-event's sort key is entity * (T + 1) + the rank of its time among the T
-distinct event times. A window of entity e over (a, b] is then the slice
-between the first keys at or above e * (T + 1) + rank(a) and
-e * (T + 1) + rank(b), where rank(t) counts the distinct times up to t: two
-searches per entity and cut-off, for all entities at once. Sums, minima
-and maxima reduce those slices with `ufunc.reduceat`. The loop is per
-cut-off, never per row.
+How the windows are found: events are sorted once by time, so the events
+of a window (a, b] are one slice, found by two searches; per cut-off, the
+slice's entities are counted with `np.bincount` (summed with its weights;
+minima and maxima with `ufunc.at`), and the counts are read at the entities
+kept. A cut-off costs the events in its windows plus one pass over the
+entities; the loop is per cut-off, never per row.
 """
 
 from __future__ import annotations
@@ -35,33 +33,48 @@ Keys = Mapping[str, Any] | None
 
 @dataclass
 class Events:
-    """Resolved events: entity row, time and value (float64, or None), for
-    the events whose entity resolves; sorted by (entity, time)."""
+    """Resolved events sorted by time: entity row, time, and value (float64,
+    or None for counting only)."""
 
     entity: Int64Array
     time: Int64Array
     value: npt.NDArray[np.float64] | None
-    key: Int64Array  # entity * (len(times) + 1) + rank of the time
-    distinct_times: Int64Array
+    num_entities: int
 
     @classmethod
     def sorted(cls, entity: Int64Array, time: Int64Array,
-               value: npt.NDArray[np.float64] | None) -> Events:
-        distinct, rank = np.unique(time, return_inverse=True)
-        key = entity * (len(distinct) + 1) + rank.astype(np.int64, copy=False)
-        order = np.argsort(key, kind="stable")
+               value: npt.NDArray[np.float64] | None, num_entities: int) -> Events:
+        order = np.argsort(time, kind="stable")
         return cls(entity[order], time[order], None if value is None else value[order],
-                   key[order], distinct)
+                   num_entities)
 
-    def bounds(self, entities: Int64Array, after: int, until: int) -> tuple[Int64Array,
-                                                                            Int64Array]:
-        """Per entity (ascending), the slice of its events in (after, until]."""
-        stride = len(self.distinct_times) + 1
-        base = entities * stride
-        low = np.searchsorted(self.distinct_times, after, side="right")
-        high = np.searchsorted(self.distinct_times, until, side="right")
-        return (np.searchsorted(self.key, base + low).astype(np.int64, copy=False),
-                np.searchsorted(self.key, base + high).astype(np.int64, copy=False))
+    def window(self, after: int, until: int) -> slice:
+        """The events in (after, until]."""
+        low, high = np.searchsorted(self.time, [after, until], side="right")
+        return slice(int(low), int(high))
+
+    def counts(self, after: int, until: int) -> Int64Array:
+        """Per entity, its number of events in (after, until]."""
+        return np.bincount(self.entity[self.window(after, until)], minlength=self.num_entities)
+
+    def reduce(self, aggregate: str, after: int, until: int) -> npt.NDArray[np.float64]:
+        """Per entity, the sum, mean, min or max of its values in (after,
+        until] (sum 0 and the others NaN over none)."""
+        assert self.value is not None
+        span = self.window(after, until)
+        entity, value = self.entity[span], self.value[span]
+        if aggregate in ("sum", "mean"):
+            total = np.bincount(entity, value, minlength=self.num_entities).astype(
+                np.float64, copy=False)
+            if aggregate == "sum":
+                return total
+            with np.errstate(invalid="ignore", divide="ignore"):
+                return total / np.bincount(entity, minlength=self.num_entities)
+        ufunc, start = (np.minimum, np.inf) if aggregate == "min" else (np.maximum, -np.inf)
+        out = np.full(self.num_entities, start)
+        ufunc.at(out, entity, value)
+        out[np.bincount(entity, minlength=self.num_entities) == 0] = np.nan
+        return out
 
 
 def _event_rows(tables: src_.Tables, entity: str, events: str,
@@ -110,7 +123,7 @@ def _frame(rows: list[Int64Array], times: list[AnyArray], labels: list[Any],
     if label is None:
         label = np.concatenate(labels) if labels else np.zeros(0)
     return pd.DataFrame({"row": row.astype(np.int64, copy=False), "time": time,
-                         "label": label})
+                         "label": label}, copy=False)
 
 
 def entity_labels(source: Any, entity: str, events: str, cutoffs: Any, horizon: Any, *,
@@ -159,61 +172,32 @@ def entity_labels(source: Any, entity: str, events: str, cutoffs: Any, horizon: 
     if column is not None:
         value, present = tables.values(events, column)
         keep &= present
-    every = Events.sorted(owner[keep], time[keep], None if value is None else value[keep])
+    every = Events.sorted(owner[keep], time[keep], None if value is None else value[keep],
+                          count)
     # An event whose value is null is still an event for `active_within` and
     # `include_empty`, as SQL's COUNT(*) counts it; only the aggregate skips it.
     all_events = every if column is None else Events.sorted(owner[owner >= 0],
-                                                            time[owner >= 0], None)
+                                                            time[owner >= 0], None, count)
     given, span, active = _window_args(tables, cutoffs, horizon, active_within)
 
-    rows, times, labels = [], [], []
+    rows, labels = [], []
     everyone = np.arange(count, dtype=np.int64)
-    for given_time, cutoff in zip(given.given, given.ticks):
+    for cutoff in given.ticks:
         ids = everyone if entity_time is None else np.flatnonzero(entity_time <= cutoff)
         if active is not None:
-            low, high = all_events.bounds(ids, cutoff - active, cutoff)
-            ids = ids[high > low]
+            ids = ids[all_events.counts(cutoff - active, cutoff)[ids] > 0]
         if not include_empty:
-            low, high = all_events.bounds(ids, cutoff, cutoff + span)
-            ids = ids[high > low]
-        low, high = every.bounds(ids, cutoff, cutoff + span)
+            ids = ids[all_events.counts(cutoff, cutoff + span)[ids] > 0]
+        if aggregate in ("count", "exists", "churn"):
+            found = every.counts(cutoff, cutoff + span)[ids]
+            label: AnyArray = found if aggregate == "count" else (
+                found > 0 if aggregate == "exists" else found == 0)
+        else:
+            label = every.reduce(aggregate, cutoff, cutoff + span)[ids]
         rows.append(ids)
-        times.append(np.full(len(ids), given_time))
-        labels.append(_aggregate(aggregate, every.value, low, high))
+        labels.append(label)
+    times = [np.repeat(given.given, [len(ids) for ids in rows])]
     return _frame(rows, times, labels)
-
-
-def _aggregate(aggregate: str, value: npt.NDArray[np.float64] | None, low: Int64Array,
-               high: Int64Array) -> AnyArray:
-    count = high - low
-    if aggregate == "count":
-        return count
-    if aggregate in ("exists", "churn"):
-        exists: BoolArray = count > 0
-        return exists if aggregate == "exists" else ~exists
-    assert value is not None
-    if aggregate == "mean":
-        with np.errstate(invalid="ignore", divide="ignore"):
-            return _reduce(np.add, value, low, high, 0.0) / count
-    ufunc = {"sum": np.add, "min": np.minimum, "max": np.maximum}[aggregate]
-    return _reduce(ufunc, value, low, high, 0.0 if aggregate == "sum" else np.nan)
-
-
-def _reduce(ufunc: np.ufunc, value: npt.NDArray[np.float64], low: Int64Array,
-            high: Int64Array, empty: float) -> npt.NDArray[np.float64]:
-    """`ufunc` over each slice value[low:high] (`empty` for an empty one).
-
-    The slices are disjoint and ascending, so [low0, high0, low1, high1, ...]
-    is a valid `reduceat` index whose even results are the slices'."""
-    out = np.full(len(low), empty)
-    filled = high > low
-    if not filled.any():
-        return out
-    index = np.empty(2 * int(filled.sum()), dtype=np.int64)
-    index[0::2], index[1::2] = low[filled], high[filled]
-    padded = np.append(value, 0.0)  # reduceat's indices must be below the length
-    out[filled] = ufunc.reduceat(padded, index)[0::2]
-    return out
 
 
 def recommendation_labels(source: Any, src: str, events: str, dst: str, cutoffs: Any,
@@ -238,7 +222,8 @@ def recommendation_labels(source: Any, src: str, events: str, dst: str, cutoffs:
     _, entity_time = _entities(tables, src)
     owner, time = _event_rows(tables, src, events, via)
     target = tables.references(events, dst)
-    active_events = Events.sorted(owner[owner >= 0], time[owner >= 0], None)
+    active_events = Events.sorted(owner[owner >= 0], time[owner >= 0], None,
+                                  tables.tables[src].num_rows)
     keep = (owner >= 0) & (target >= 0)
     owner, time, target = owner[keep], time[keep], target[keep]
     by_time = np.argsort(time, kind="stable")
@@ -256,8 +241,7 @@ def recommendation_labels(source: Any, src: str, events: str, dst: str, cutoffs:
         if entity_time is not None:
             wanted &= entity_time[ids] <= cutoff
         if active is not None:
-            low, high = active_events.bounds(ids, cutoff - active, cutoff)
-            wanted &= high > low
+            wanted &= active_events.counts(cutoff - active, cutoff)[ids] > 0
         sizes = np.diff(np.append(first, len(who)))
         kept = np.repeat(wanted, sizes)
         ids, sizes = ids[wanted], sizes[wanted]
