@@ -269,7 +269,10 @@ def main(argv: list[str] | None = None) -> None:
     test_customers = len(np.unique(targets(tables, TEST_CUTOFF)[0]))
     print(f"training pairs {len(src)} over {len(TRAIN_CUTOFFS)} cut-offs; "
           f"test customers {test_customers} at day {TEST_CUTOFF}")
+    # Every purchase a pair stands for comes after its cut-off, so the pairs
+    # are sampled at the cut-off itself (inclusive), not one day before it.
     loader = td.LinkNeighborLoader(graph, "customers", "products", src, dst, time=time,
+                                   inclusive=True,
                                    num_neighbors=FANOUT, negatives=4, batch_size=batch_size,
                                    num_workers=args.workers, progress=not args.no_progress)
 

@@ -51,6 +51,7 @@ class Batch:
     `edge_types` maps each key of `row_dict` to the graph's (src, rel, dst)
     triple (keys are never split to recover it). `num_rows` holds the
     graph's number of rows per node type (the range of its global ids).
+    `y` holds the seeds' labels in seed order, when the loader has labels.
     """
 
     entity_table: str
@@ -67,6 +68,7 @@ class Batch:
     time_dict: dict[str, Int64Array] = field(default_factory=dict)
     edge_types: dict[str, tuple[str, str, str]] = field(default_factory=dict)
     num_rows: dict[str, int] = field(default_factory=dict)
+    y: npt.NDArray[Any] | None = None
 
     @property
     def batch_size(self) -> int:
@@ -149,6 +151,7 @@ class Batch:
             time_dict=convert(self.time_dict),
             edge_types=dict(self.edge_types),
             num_rows=dict(self.num_rows),
+            y=_labels(self.y),
         )
 
     def to_pyg(self) -> Any:
@@ -163,37 +166,64 @@ class Batch:
         (as a triple): `edge_index` = [row; col] and `num_sampled_edges`
         (per hop); both lists are what `torch_geometric.utils.trim_to_layer`
         reads. The seeds' node type also holds `batch_size`, `input_id`
-        (`seed_index`) and `seed_time`; its first `batch_size` nodes are
-        the seeds. Only `edge_index` is a copy; every other tensor shares
-        the batch's memory.
+        (`seed_index`), `seed_time`, and `y` when the batch has labels (a
+        tensor; a list of tensors for labels of variable length); its first
+        `batch_size` nodes are the seeds. Only `edge_index` is a copy; every
+        other tensor shares the batch's memory.
         """
         torch = require("torch", "pyg")
         hetero_data = require("torch_geometric.data", "pyg").HeteroData
         tensor = torch.from_numpy
-        data = hetero_data()
+        # Every store's attributes are built as one dict and handed over
+        # whole: setting them one by one costs PyG a cache check and a
+        # caught KeyError each, most of a batch's conversion.
+        nodes: dict[str, dict[str, Any]] = {}
         for node_type, ids in self.node_dict.items():
-            store = data[node_type]
-            store.num_nodes = len(ids)  # also for types without x
-            store.n_id = tensor(ids)
-            store.batch = tensor(self.batch_dict[node_type])
-            store.num_sampled_nodes = self.num_sampled_nodes_dict[node_type].tolist()
+            store = {"num_nodes": len(ids),  # also for types without x
+                     "n_id": tensor(ids), "batch": tensor(self.batch_dict[node_type]),
+                     "num_sampled_nodes": self.num_sampled_nodes_dict[node_type].tolist()}
             if node_type in self.x_dict:
-                store.x = tensor(self.x_dict[node_type])
+                store["x"] = tensor(self.x_dict[node_type])
             if node_type in self.time_dict:
-                store.time = tensor(self.time_dict[node_type])
+                store["time"] = tensor(self.time_dict[node_type])
+            nodes[node_type] = store
+        seeds = nodes.setdefault(self.entity_table, {})
+        seeds["batch_size"] = self.batch_size
+        seeds["input_id"] = tensor(self.seed_index)
+        if self.seed_time is not None:
+            seeds["seed_time"] = tensor(self.seed_time)
+        if self.y is not None:
+            seeds["y"] = _labels(self.y)
+        edges: dict[tuple[str, str, str], dict[str, Any]] = {}
         for key, row in self.row_dict.items():
             if key not in self.edge_types:
                 raise ValueError(f"edge type key {key!r} has no (src, rel, dst) triple in "
                                  "edge_types")
-            store = data[self.edge_types[key]]
-            store.edge_index = tensor(np.stack([row, self.col_dict[key]]))
-            store.num_sampled_edges = self.num_sampled_edges_dict[key].tolist()
-        seeds = data[self.entity_table]
-        seeds.batch_size = self.batch_size
-        seeds.input_id = tensor(self.seed_index)
-        if self.seed_time is not None:
-            seeds.seed_time = tensor(self.seed_time)
+            edges[self.edge_types[key]] = {
+                "edge_index": tensor(np.stack([row, self.col_dict[key]])),
+                "num_sampled_edges": self.num_sampled_edges_dict[key].tolist()}
+        data = hetero_data()
+        for node_type, attributes in nodes.items():
+            data.get_node_store(node_type)._mapping = attributes
+        for edge_type, attributes in edges.items():
+            data.get_edge_store(*edge_type)._mapping = attributes
+        # Per-node-type additions that need more than the batch's arrays
+        # join here, in one call over `data`.
         return data
+
+
+def _labels(y: npt.NDArray[Any] | None) -> Any:
+    """Labels as torch: a tensor sharing their memory, or for an object
+    array of arrays (a label of variable length per seed) a list of
+    tensors, views of one concatenated tensor."""
+    if y is None:
+        return None
+    torch = require("torch")
+    if y.dtype != object:
+        return torch.from_numpy(np.ascontiguousarray(y))
+    lengths = np.fromiter(map(len, y), dtype=np.int64, count=len(y))
+    flat = np.concatenate(list(y)) if len(y) else np.empty(0, np.int64)
+    return list(torch.split(torch.from_numpy(np.ascontiguousarray(flat)), lengths.tolist()))
 
 
 @dataclass(frozen=True)
@@ -215,3 +245,4 @@ class TorchBatch:
     time_dict: dict[str, torch.Tensor]
     edge_types: dict[str, tuple[str, str, str]]
     num_rows: dict[str, int]
+    y: Any = None

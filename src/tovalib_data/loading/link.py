@@ -1,8 +1,9 @@
 """A loader of (source, destination) pairs for link prediction.
 
-Every batch of pairs gets three subgraphs, all sampled at the pairs' times:
-of the sources, of the positive destinations, and of negative destinations
-drawn among the destination rows that existed at each pair's time. Like
+Every batch of pairs gets three subgraphs, all sampled strictly before the
+pairs' times (or at them, with `inclusive=True`): of the sources, of the
+positive destinations, and of negative destinations drawn among the
+destination rows that existed at each pair's time. Like
 `NeighborLoader` (whose order, shards, workers and resumption it shares), a
 batch is a pure function of (seed, epoch, batch index).
 """
@@ -25,7 +26,8 @@ from tovalib_data.loading.negatives import Negatives
 from tovalib_data.loading.order import NEGATIVE, EpochOrder, Step, sampler_seed, stream
 from tovalib_data.loading.passes import EpochLoader
 from tovalib_data.loading.plan import SamplerPool, draws_nothing, subgraph
-from tovalib_data.loading.seed_time import SeedTimes, seed_times
+from tovalib_data.loading.labels import destinations, read_label_table
+from tovalib_data.loading.seed_time import SeedTimes, check_exist, seed_times
 
 if TYPE_CHECKING:
     import torch  # type: ignore[import-not-found, unused-ignore]
@@ -84,14 +86,19 @@ class LinkNeighborLoader(EpochLoader[LinkBatch]):
     """Iterates over the batches of (source, destination) pairs of an
     epoch. Each batch is a `LinkBatch`: the subgraphs of its pairs' sources,
     of their destinations and of `negatives` negative destinations per
-    pair, all sampled at the pairs' times. Every pair's source and
-    destination exist at its time (see `time`) and its negatives are drawn
-    among rows that do, so nothing later than a pair's cut-off enters any
-    of the three, as long as no time window has an upper bound above 0
-    (such a window reaches past the cut-off by design). Batch i of epoch e
-    is a pure function of (seed, e, global batch index): the same for any
-    `num_workers` and on every run; `state_dict` / `load_state_dict` resume
-    exactly.
+    pair. A pair's time is the moment its prediction is made, and the event
+    the pair stands for comes after it: by default all three subgraphs are
+    sampled strictly before the pair's time (at the pair's time minus one
+    unit of the graph's time, which is each part's `seed_time`), so an event
+    at the pair's own time (the order a pair was made from) never enters
+    them; `inclusive=True` samples at the pair's time itself. Every pair's
+    source and destination exist at its time (see `time`) and its negatives
+    are drawn among rows that do, so nothing later than a pair's cut-off
+    enters any of the three, as long as no time window has an upper bound
+    above 0 (such a window reaches past the cut-off by design). Batch i of
+    epoch e is a pure function of (seed, e, global batch index): the same
+    for any `num_workers` and on every run; `state_dict` /
+    `load_state_dict` resume exactly.
 
     Parameters:
 
@@ -101,10 +108,11 @@ class LinkNeighborLoader(EpochLoader[LinkBatch]):
     - `src`, `dst`: row ids of `src_table` and `dst_table`, one training
       pair per position.
     - `time`: None (untimed pairs), or each pair's cut-off, one for all or
-      one per pair, in any form `NeighborLoader` takes for `seed_time`. A
-      pair whose source or destination has a node time (its table's own or
-      inherited) later than the pair's time is a ValueError naming its
-      position, the endpoint, its time and the pair's.
+      one per pair, in any form `NeighborLoader` takes for `seed_time`.
+      Pairs whose source or destination does not exist yet at the pair's
+      time (a node time, its table's own or inherited, later than it) are
+      a ValueError naming how many and the first, as `NeighborLoader`
+      refuses such seeds.
     - `negatives`: negative destinations per pair, drawn with replacement,
       uniformly among the rows of `dst_table` that exist at the pair's time
       (node time <= pair time when `dst_table` has node times, its own or
@@ -115,10 +123,16 @@ class LinkNeighborLoader(EpochLoader[LinkBatch]):
     - `num_neighbors`, `time_windows`: the budgets of every edge type, as
       `NeighborLoader` takes them; the same for all three subgraphs. A
       window whose upper bound is above 0 samples nodes later than the
-      pair's time.
+      pair's time; windows are offsets from each part's `seed_time`.
     - `batch_size` (pairs per batch), `shuffle`, `drop_last`, `seed`,
       `num_workers`, `prefetch`, `rank`, `world_size`, `progress`,
       `gather`: as for `NeighborLoader`, with pairs in place of seeds.
+    - `inclusive`: sample at the pair's time rather than strictly before
+      it; for pairs whose time is a cut-off with every event of the pair
+      after it (label tables are built so).
+
+    `LinkNeighborLoader.from_labels(graph, src_table, dst_table, table,
+    **options)` makes the pairs from a recommendation table.
 
     Stopping, worker errors and resumption behave as `NeighborLoader`'s.
     """
@@ -145,6 +159,7 @@ class LinkNeighborLoader(EpochLoader[LinkBatch]):
         prefetch: int = 2,
         progress: bool = False,
         gather: bool = True,
+        inclusive: bool = False,
     ) -> None:
         for role, table in (("src", src_table), ("dst", dst_table)):
             if table not in graph.node_types:
@@ -157,9 +172,13 @@ class LinkNeighborLoader(EpochLoader[LinkBatch]):
                              "give one destination per source")
         self.time = None if time is None else seed_times(graph, time, len(self.src), "time",
                                                           "src")
+        self.inclusive = bool(inclusive)
+        self.sample_time = self.time
         if self.time is not None:
             for role, table, ids in (("src", src_table, self.src), ("dst", dst_table, self.dst)):
-                _check_exists(graph, table, ids, self.time, role)
+                check_exist(graph, table, ids, self.time, "pairs", role)
+            if not self.inclusive:
+                self.sample_time = _just_before(graph, self.time)
         self.negatives = integer("negatives", negatives, 0)
         self.graph, self.src_table, self.dst_table = graph, src_table, dst_table
         self.num_neighbors, self.time_windows = budgets(graph, num_neighbors, time_windows)
@@ -169,7 +188,52 @@ class LinkNeighborLoader(EpochLoader[LinkBatch]):
         super().__init__(plan, order, num_workers=num_workers, prefetch=prefetch,
                          progress=progress,
                          fingerprint=(src_table, dst_table, self.src, self.dst, self.time,
-                                      self.negatives, self.num_neighbors, self.time_windows))
+                                      self.negatives, self.num_neighbors, self.time_windows,
+                                      *(() if self.inclusive else ("before",))))
+        self.targets: tuple[Int64Array, Int64Array] | None = None
+
+    @classmethod
+    def from_labels(cls, graph: Graph, src_table: str, dst_table: str, table: Any,
+                    **options: Any) -> LinkNeighborLoader:
+        """A loader over the pairs of a recommendation table: per row
+        (source `row`, cut-off `time`, `label` = the rows of `dst_table` the
+        source links to after the cut-off), one pair per destination, in
+        the table's order. `table` is a pandas DataFrame with those columns
+        (as the label builders return it) or a RelBench recommendation
+        `Table` (its source and destination key columns hold row ids).
+
+        The pairs' time is the cut-off and every event a label stands for
+        comes after it, so they are sampled at the cut-off itself
+        (`inclusive=True`, unless `options` say otherwise). A destination
+        that does not exist yet at its cut-off (a product listed later) is
+        left out of the pairs: no subgraph of it exists then. `targets`
+        keeps every row's destinations, those too, as CSR (indptr, indices)
+        over the table's rows, for scoring a ranking per row (for example
+        with `Batch.targets` over a `NeighborLoader` of the table's rows)."""
+        taken = {"src", "dst", "time"} & set(options)
+        if taken:
+            raise TypeError(f"from_labels takes {sorted(taken)} from the table; "
+                            "do not pass them")
+        if dst_table not in graph.node_types:
+            raise ValueError(f"unknown dst table {dst_table!r}; node types: "
+                             f"{graph.node_types}")
+        read = read_label_table(table, src_table, "src")
+        indptr, indices = destinations(read.labels, read.label_column,
+                                       graph.num_nodes[dst_table], dst_table)
+        lengths = np.diff(indptr)
+        src = np.repeat(read.rows, lengths)
+        times = seed_times(graph, read.time, len(read.rows), "table time", "the table")
+        time = np.repeat(times, lengths)
+        dst_time = graph.node_time.get(dst_table)
+        if dst_time is not None:
+            known = np.take(dst_time, indices) <= time
+            src, dst, time = src[known], indices[known], time[known]
+        else:
+            dst = indices
+        options.setdefault("inclusive", True)
+        loader = cls(graph, src_table, dst_table, src, dst, time, **options)
+        loader.targets = (indptr, indices)
+        return loader
 
 
 def _pair_ids(graph: Graph, values: Any, name: str, table: str) -> Int64Array:
@@ -180,23 +244,16 @@ def _pair_ids(graph: Graph, values: Any, name: str, table: str) -> Int64Array:
     return ids
 
 
-def _check_exists(graph: Graph, table: str, ids: Int64Array, time: Int64Array,
-                  role: str) -> None:
-    """Refuse pairs whose `role` endpoint is later than the pair: it would
-    enter its own subgraph from the future, and set positives apart from
-    negatives, which all exist at the pair's time."""
-    node_time = graph.node_time.get(table)
-    if node_time is None:
-        return
-    own = np.asarray(node_time)[ids]
-    late = np.flatnonzero(own > time)
-    if len(late):
-        first = int(late[0])
-        more = f"; {len(late)} pairs have such a {role}" if len(late) > 1 else ""
-        raise ValueError(f"pair {first} (time {int(time[first])}): its {role}, row "
-                         f"{int(ids[first])} of {table!r}, has time {int(own[first])}, later "
-                         f"than the pair's; a pair's source and destination must exist at "
-                         f"its time{more}")
+def _just_before(graph: Graph, time: Int64Array) -> Int64Array:
+    """The pairs' times minus one unit: what is sampled strictly before
+    them. Nothing lies before the earliest int64 time, so a pair there is
+    refused."""
+    early = np.flatnonzero(time == np.iinfo(np.int64).min)
+    if len(early):
+        raise ValueError(f"time: pair {int(early[0])} is at the earliest int64 time, before "
+                         "which nothing can be sampled; give it a later time or pass "
+                         "inclusive=True")
+    return time - 1
 
 
 class _LinkPlan:
@@ -210,6 +267,7 @@ class _LinkPlan:
         self.graph, self.seed, self.gather = loader.graph, seed, gather
         self.src_table, self.dst_table = loader.src_table, loader.dst_table
         self.src, self.dst, self.time = loader.src, loader.dst, loader.time
+        self.sample_time = loader.sample_time
         self.negatives = loader.negatives
         self.num_neighbors, self.time_windows = loader.num_neighbors, loader.time_windows
         graph = self.graph
@@ -231,6 +289,7 @@ class _LinkPlan:
     def batch(self, step: Step, sampler: tovalib.NeighborSampler | None) -> LinkBatch:
         positions, k = step.positions, self.negatives
         times = None if self.time is None else self.time[positions]
+        at = None if self.sample_time is None else self.sample_time[positions]
         if sampler is None:
             sampler = self.graph.sampler(sampler_seed(self.seed, step.epoch, step.global_index))
         rng = np.random.default_rng(stream(self.seed, NEGATIVE, step.epoch, step.global_index))
@@ -241,10 +300,10 @@ class _LinkPlan:
             return subgraph(self.graph, sampler, table, self.num_neighbors, self.time_windows,
                             nodes, at, index, self.gather)
 
-        src = part(self.src_table, self.src[positions], times, positions)
-        dst = part(self.dst_table, self.dst[positions], times, positions)
+        src = part(self.src_table, self.src[positions], at, positions)
+        dst = part(self.dst_table, self.dst[positions], at, positions)
         neg = None
         if k:
             neg = part(self.dst_table, neg_dst.ravel(),
-                       None if times is None else np.repeat(times, k), np.repeat(positions, k))
+                       None if at is None else np.repeat(at, k), np.repeat(positions, k))
         return LinkBatch(src, dst, neg, positions, neg_dst)

@@ -14,13 +14,14 @@ import numpy as np
 import numpy.typing as npt
 
 import tovalib
+from tovalib_data.graph import Graph
 from tovalib_data.loading.arguments import Ids, NumNeighbors, TimeWindows, budgets, int64_vector
 from tovalib_data.loading.batch import Batch
-from tovalib_data.graph import Graph
+from tovalib_data.loading.labels import label_array, read_label_table
 from tovalib_data.loading.order import EpochOrder, Step, sampler_seed
 from tovalib_data.loading.passes import EpochLoader
 from tovalib_data.loading.plan import SamplerPool, draws_nothing, subgraph
-from tovalib_data.loading.seed_time import SeedTimes, seed_times
+from tovalib_data.loading.seed_time import SeedTimes, check_exist, seed_times
 
 Int64Array = npt.NDArray[np.int64]
 
@@ -47,7 +48,9 @@ class NeighborLoader(EpochLoader[Batch]):
       `Series`, and sequences of them are converted to it (time-zone-aware
       ones as UTC; see `tovalib_data.loading.seed_time`). NaT or a time that does not
       fit int64 is a ValueError; integers all far outside the node times
-      warn (another unit?).
+      warn (another unit?). A seed that does not exist yet at its seed
+      time (its node time, its table's own or inherited, is later) is a
+      ValueError naming how many and the first.
     - `num_neighbors`: counts per hop (-1: all) for every edge type without
       a window, or a dict keyed by edge type key ("src__rel__dst") or
       (src, rel, dst) triple, where "default" gives the counts of every
@@ -69,6 +72,13 @@ class NeighborLoader(EpochLoader[Batch]):
     - `progress`: show a tqdm progress bar, when tqdm is installed.
     - `gather`: put the sampled nodes' feature rows and node times into
       each batch (`x_dict`, `time_dict`); False for features kept elsewhere.
+    - `labels`: None, or one label per seed: a numeric array (bool,
+      integer or float; its first axis the seeds) or a 1-D object array of
+      arrays. Each batch's `y` holds its seeds' labels in seed order, and
+      `to_pyg()` puts them on the seeds' type as `y`.
+
+    `NeighborLoader.from_labels(graph, entity_table, table, **options)`
+    takes the seeds, seed times and labels from a label table.
 
     Integer arguments take any integral (NumPy's too). Bad arguments are a
     ValueError or TypeError naming the argument, the edge type or the key.
@@ -102,6 +112,7 @@ class NeighborLoader(EpochLoader[Batch]):
         prefetch: int = 2,
         progress: bool = False,
         gather: bool = True,
+        labels: npt.ArrayLike | None = None,
     ) -> None:
         if entity_table not in graph.node_types:
             raise ValueError(f"unknown entity table {entity_table!r}; "
@@ -115,17 +126,38 @@ class NeighborLoader(EpochLoader[Batch]):
                              f"[0, {num_entities})")
         self.seed_time = (None if seed_time is None
                           else seed_times(graph, seed_time, len(self.seeds)))
+        if self.seed_time is not None:
+            check_exist(graph, entity_table, self.seeds, self.seed_time, "seeds", "seeds")
+        self.labels = None if labels is None else label_array(labels, len(self.seeds))
         order = EpochOrder(len(self.seeds), batch_size, shuffle, drop_last, seed, rank,
                            world_size)
         self.graph = graph
         self.entity_table = entity_table
         self.num_neighbors, self.time_windows = budgets(graph, num_neighbors, time_windows)
-        plan = _NeighborPlan(graph, entity_table, self.seeds, self.seed_time,
+        plan = _NeighborPlan(graph, entity_table, self.seeds, self.seed_time, self.labels,
                              self.num_neighbors, self.time_windows, order.seed, gather)
         super().__init__(plan, order, num_workers=num_workers, prefetch=prefetch,
                          progress=progress,
                          fingerprint=(entity_table, self.seeds, self.seed_time,
                                       self.num_neighbors, self.time_windows))
+
+    @classmethod
+    def from_labels(cls, graph: Graph, entity_table: str, table: Any,
+                    **options: Any) -> NeighborLoader:
+        """A loader over the rows of a label table: `row` gives the seeds,
+        `time` their seed times and `label` their labels (`batch.y`).
+        `table` is a pandas DataFrame with those columns (as the label
+        builders return it; without `label`, no labels), or a RelBench task
+        `Table`, whose entity column (the key into `entity_table`) holds row
+        ids and whose one other column is the label. `options` are the
+        loader's other arguments."""
+        taken = {"seeds", "seed_time", "labels"} & set(options)
+        if taken:
+            raise TypeError(f"from_labels takes {sorted(taken)} from the table; "
+                            "do not pass them")
+        read = read_label_table(table, entity_table)
+        return cls(graph, entity_table, seeds=read.rows, seed_time=read.time,
+                   labels=read.labels, **options)
 
 
 class _NeighborPlan:
@@ -134,10 +166,11 @@ class _NeighborPlan:
     no batch draws a random number."""
 
     def __init__(self, graph: Graph, entity_table: str, seeds: Int64Array,
-                 seed_time: Int64Array | None, num_neighbors: dict[str, Int64Array],
+                 seed_time: Int64Array | None, labels: npt.NDArray[Any] | None,
+                 num_neighbors: dict[str, Int64Array],
                  time_windows: dict[str, npt.NDArray[Any]], seed: int, gather: bool) -> None:
         self.graph, self.entity_table, self.gather = graph, entity_table, gather
-        self.seeds, self.seed_time = seeds, seed_time
+        self.seeds, self.seed_time, self.labels = seeds, seed_time, labels
         self.num_neighbors, self.time_windows = num_neighbors, time_windows
         self.seed = seed
         self._samplers = SamplerPool(
@@ -156,4 +189,5 @@ class _NeighborPlan:
         return subgraph(self.graph, sampler, self.entity_table, self.num_neighbors,
                         self.time_windows, self.seeds[positions],
                         None if self.seed_time is None else self.seed_time[positions],
-                        positions, self.gather)
+                        positions, self.gather,
+                        None if self.labels is None else self.labels[positions])

@@ -85,21 +85,32 @@ class SamplerPool:
 def subgraph(graph: Graph, sampler: tovalib.NeighborSampler, entity_table: str,
              num_neighbors: dict[str, Int64Array], time_windows: dict[str, npt.NDArray[Any]],
              nodes: Int64Array, times: Int64Array | None, positions: Int64Array,
-             gather: bool) -> Batch:
+             gather: bool, labels: npt.NDArray[Any] | None = None) -> Batch:
     """The subgraphs of `nodes` of `entity_table` (at `times`, if given) as a
-    Batch whose `seed_index` is `positions`; with `gather`, the feature rows
-    and node times of the sampled nodes too."""
+    Batch whose `seed_index` is `positions` and `y` is `labels`; with
+    `gather`, the feature rows and node times of the sampled nodes too,
+    gathered in the calling thread (a worker's, or the loop's with no
+    workers)."""
     result = sampler.sample(num_neighbors, time_windows, entity_table,
                             nodes, np.empty(0, np.int64) if times is None else times)
-    node_dict = result[2]
-    edge_types = edge_type_keys(graph)
-    if not gather:
-        return Batch(entity_table, *result, seed_node=nodes, seed_time=times,
-                     seed_index=positions, edge_types=edge_types,
-                     num_rows=dict(graph.num_nodes))
-    return Batch(
-        entity_table, *result, seed_node=nodes, seed_time=times, seed_index=positions,
-        edge_types=edge_types, num_rows=dict(graph.num_nodes),
-        x_dict={t: np.take(x, node_dict[t], axis=0) for t, x in graph.x.items()},
-        time_dict={t: np.take(tm, node_dict[t]) for t, tm in graph.node_time.items()},
-    )
+    x_dict: dict[str, npt.NDArray[Any]] = {}
+    time_dict: dict[str, Int64Array] = {}
+    if gather:
+        node_dict = result[2]
+        x_dict = {t: take(x, node_dict[t]) for t, x in graph.x.items()}
+        time_dict = {t: take(tm, node_dict[t]) for t, tm in graph.node_time.items()}
+    return Batch(entity_table, *result, seed_node=nodes, seed_time=times,
+                 seed_index=positions, x_dict=x_dict, time_dict=time_dict,
+                 edge_types=edge_type_keys(graph), num_rows=dict(graph.num_nodes), y=labels)
+
+
+def take(source: npt.NDArray[Any], ids: Int64Array) -> npt.NDArray[Any]:
+    """Rows `ids` of `source` (a feature matrix or a node-time array, in
+    memory or mapped), copied into an array allocated for them. `ids` come
+    from the sampler and lie within `source`, so they are not checked again:
+    NumPy then copies the rows with the interpreter lock released (with
+    its default mode it would first copy into a buffer of its own, holding
+    the lock), and the copy overlaps other threads' sampling."""
+    out = np.empty((len(ids), *source.shape[1:]), dtype=source.dtype)
+    np.take(source, ids, axis=0, out=out, mode="clip")
+    return out

@@ -200,6 +200,39 @@ def _to_unit(array: npt.NDArray[Any], unit: str, name: str) -> Int64Array:
     return out.view(np.int64)
 
 
+def shown_time(graph: Graph, value: int) -> str:
+    """`value`, a time in `graph`'s unit, as a date and time when the graph
+    has a datetime unit, else as the integer."""
+    from tovalib_data.build.tables import TIME_UNITS
+
+    if graph.time_unit in TIME_UNITS and value != _INT64.min:
+        return str(np.array([value], dtype=np.int64).view(f"datetime64[{graph.time_unit}]")[0])
+    return str(int(value))
+
+
+def check_exist(graph: Graph, table: str, ids: Int64Array, times: Int64Array,
+                items: str, name: str) -> None:
+    """Refuse `items` (seeds, or pairs) whose node of `table` (`ids`) does
+    not exist yet at its cut-off `times`: its node time (its table's own or
+    inherited) is later. Such a node would enter its own subgraph from after
+    the cut-off. The error names how many and the first, `name` being the
+    argument that holds the nodes."""
+    node_time = graph.node_time.get(table)
+    if node_time is None or not len(ids):
+        return
+    own = np.take(node_time, ids)
+    late = np.flatnonzero(own > times)
+    if len(late):
+        first = int(late[0])
+        one = items[:-1]
+        count = (f"{len(late)} {items} do not exist yet at their" if len(late) > 1
+                 else f"1 {one} does not exist yet at its")
+        raise ValueError(f"{name}: {count} cut-off (a node time of {table!r} later than the cut-off); the "
+                         f"first is {one} {first}, row {int(ids[first])} of {table!r}, at "
+                         f"{shown_time(graph, int(own[first]))}, after its cut-off "
+                         f"{shown_time(graph, int(times[first]))}")
+
+
 def _warn_if_far(graph: Graph, times: Int64Array, name: str) -> None:
     """Warn when every time lies more than the node times' span outside their
     range. Times at the int64 minimum (rows visible at any time) do not
