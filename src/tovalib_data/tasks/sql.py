@@ -85,9 +85,11 @@ def sql_labels(source: Any, sql: str, cutoffs: Any, *, entity: str,
     if len(absent):
         raise ValueError(f"the query returned {len(absent)} keys not in {entity}.{key}, the "
                          f"first {scalar(result[key].iloc[absent[0]])!r}")
-    out = pd.DataFrame({"key": result[key].to_numpy(), "time": result["timestamp"].to_numpy(),
-                        "label": result[others[0]].to_numpy(), "row": rows})
-    return out.sort_values(["time", "row"], kind="stable", ignore_index=True)
+    columns = {"key": result[key].to_numpy(), "time": result["timestamp"].to_numpy(),
+               "label": result[others[0]].to_numpy(), "row": rows}
+    time = columns["time"]
+    order = np.lexsort((rows, time.view(np.int64) if time.dtype.kind == "M" else time))
+    return pd.DataFrame({name: values[order] for name, values in columns.items()}, copy=False)
 
 
 def _named(names: Any, query: str) -> list[str]:
