@@ -12,10 +12,10 @@ Where the tables come from:
   with DuckDB as they are (scanned in place), dicts of arrays as DataFrames;
 - a DuckDB database file: attached read-only;
 - SQLite and PostgreSQL: attached read-only through DuckDB's `sqlite` and
-  `postgres` extensions when they load (they install from PyPI as
-  `duckdb-extension-sqlite` and `duckdb-extension-postgres`); without them,
-  the tables the query names are read through SQLAlchemy into DataFrames
-  (columns the catalog declares as dates or times, stored as text, parsed).
+  `postgres` extensions when they load (installed for the DuckDB version in
+  use; nothing is downloaded); without them, the tables the query names are
+  read through SQLAlchemy into DataFrames (columns the catalog declares as
+  dates or times, stored as text, parsed; zone-aware times as naive UTC).
 
 Keys are matched to rows with the package's own key index over the entity
 table as a graph would read it, so `row` is the entity's node id.
