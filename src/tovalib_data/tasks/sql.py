@@ -116,14 +116,18 @@ def _attach(con: Any, source: Any, query: str) -> None:
     """Make the database's tables visible to `query` in `con`, read-only."""
     sa = require("sqlalchemy")
     kind, location = _where(sa, source)
-    if kind == "duckdb":
-        con.execute("ATTACH ? AS source (READ_ONLY)", [location])
-        con.execute("USE source")
-        return
-    if kind in ("sqlite", "postgres") and _loads(con, kind):
-        con.execute(f"ATTACH ? AS source (TYPE {kind}, READ_ONLY)", [location])
-        con.execute("USE source")
-        return
+    duckdb = require("duckdb")
+    if kind == "duckdb" or (kind in ("sqlite", "postgres") and _loads(con, kind)):
+        options = "READ_ONLY" if kind == "duckdb" else f"TYPE {kind}, READ_ONLY"
+        try:
+            con.execute(f"ATTACH ? AS source ({options})", [location])
+        except duckdb.Error:
+            # A DuckDB file this process has open already (an Engine given)
+            # cannot be attached twice: read it through that connection.
+            pass
+        else:
+            con.execute("USE source")
+            return
     _copy_tables(sa, con, source, query)
 
 
