@@ -8,23 +8,29 @@ progress bar.
 The task: which products will a customer buy in the 30 days after a cut-off?
 The shop's tables (examples/shop.py: customers with tastes, products in
 categories, orders and their items) become a graph with `Graph.from_tables`;
-order items have no day of their own and inherit their order's. Every
-training pair is (customer, product bought in the 30 days after a cut-off,
-that cut-off), for the cut-offs of months 5 to 8. `LinkNeighborLoader`
-samples, per batch, the subgraphs of the customers, of their products and of
-negative products that were for sale at the cut-off, all as of the cut-off.
-The model has two towers, a heterogeneous GraphSAGE each, over learned
-embeddings of every node (the shop has no features: `torch.nn.Embedding`
-indexed by `n_id`) plus each node's age at the cut-off; a pair's score is
-the dot product of the towers' outputs, trained with the BPR loss. Per epoch
-it prints the training loss and the MAP@10 of the model's top ten products at
-the cut-off of month 10, next to that of recommending the most popular
-products to everyone.
+order items have no day of their own and inherit their order's. The labels
+are one call, `td.recommendation_labels` (per customer signed up by a
+cut-off, the products its order items in the next 30 days hold, reached
+through `via="orders"`), split by time with `td.time_split`: four training
+cut-offs every 30 days back from the validation cut-off (day 270), and a
+test cut-off at day 300. `LinkNeighborLoader.from_labels` makes one
+training pair per (customer, product, cut-off) and samples, per batch, the
+subgraphs of the customers, of their products and of negative products
+that were for sale at the cut-off, all as of the cut-off. The model has two
+towers, a heterogeneous GraphSAGE each, over learned embeddings of every
+node (the shop has no features: `torch.nn.Embedding` indexed by `n_id`)
+plus each node's age at the cut-off; a pair's score is the dot product of
+the towers' outputs, trained with the BPR loss. Per epoch it prints the
+training loss and the validation MAP@10 (`td.map_at_k`) of the model's top
+ten products among those for sale, next to that of `td.popular` (the
+products most often in the training labels, for everyone); at the end, both
+on the test cut-off.
 """
 
 from __future__ import annotations
 
 import argparse
+import functools
 import os
 import sys
 import warnings
@@ -39,9 +45,8 @@ from shop import TASTE_SHOP_SCHEMA, taste_shop_tables  # noqa: E402
 from tovalib_data._optional import require  # noqa: E402  (ImportError naming the extra)
 
 HORIZON = 30  # days after the cut-off whose purchases are the targets
-TRAIN_CUTOFFS = [150, 180, 210, 240]  # days; the last window ends on day 270
-TEST_CUTOFF = 300
-POPULAR_DAYS = 60  # the baseline ranks products by their sales in the days before the cut-off
+VALIDATION_CUTOFF, TEST_CUTOFF = 270, 300  # days; training cut-offs 150 to 240
+NUM_TRAIN = 4
 FANOUT = [10, 3, 1]  # customer -> orders -> items -> products, and product -> items -> ...
 K = 10
 EMBED_STD = 0.1
@@ -59,56 +64,17 @@ def build_graph(tables: dict[str, Any]) -> td.Graph:
     return td.Graph.from_tables(tables, **TASTE_SHOP_SCHEMA)
 
 
-def purchases(tables: dict[str, Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """(customer, product, day) of every order item."""
-    orders, items = tables["orders"], tables["order_items"]
-    return (orders["customer_id"][items["order_id"]], items["product_id"],
-            orders["placed"][items["order_id"]])
+def labels(tables: dict[str, Any]) -> Any:
+    """The task as a function of the cut-offs: per customer signed up by a
+    cut-off, the products it buys in the HORIZON days after it."""
+    return functools.partial(td.recommendation_labels, tables, "customers", "order_items",
+                             "products", horizon=HORIZON, via="orders", **TASTE_SHOP_SCHEMA)
 
 
-def targets(tables: dict[str, Any], cutoff: int) -> tuple[np.ndarray, np.ndarray]:
-    """Distinct (customer, product) bought in (cutoff, cutoff + HORIZON],
-    for customers signed up and products listed by the cut-off (others
-    cannot be known at the cut-off)."""
-    customer, product, day = purchases(tables)
-    keep = (day > cutoff) & (day <= cutoff + HORIZON)
-    keep &= tables["customers"]["signup"][customer] <= cutoff
-    keep &= tables["products"]["listed"][product] <= cutoff
-    num_products = len(tables["products"]["id"])
-    pairs = np.unique(customer[keep] * num_products + product[keep])
-    return pairs // num_products, pairs % num_products
-
-
-def training_pairs(tables: dict[str, Any]) -> tuple[np.ndarray, ...]:
-    src, dst, time = [], [], []
-    for cutoff in TRAIN_CUTOFFS:
-        c, p = targets(tables, cutoff)
-        src.append(c)
-        dst.append(p)
-        time.append(np.full(len(c), cutoff))
-    return np.concatenate(src), np.concatenate(dst), np.concatenate(time)
-
-
-def mean_average_precision(ranked: np.ndarray, customers: np.ndarray,
-                           relevant: tuple[np.ndarray, np.ndarray]) -> float:
-    """MAP@K of `ranked` (per customer, the top K product ids) against the
-    relevant (customer, product) pairs."""
-    rel_customer, rel_product = relevant
-    row = np.searchsorted(customers, rel_customer)
-    width = max(int(ranked.max()), int(rel_product.max())) + 1  # one int key per pair
-    hit = np.isin(np.arange(len(customers))[:, None] * width + ranked, row * width + rel_product)
-    precision = np.cumsum(hit, axis=1) / np.arange(1, ranked.shape[1] + 1)
-    count = np.minimum(np.bincount(row, minlength=len(customers)), ranked.shape[1])
-    return float(((precision * hit).sum(axis=1) / count).mean())
-
-
-def most_popular(tables: dict[str, Any], cutoff: int, available: np.ndarray) -> np.ndarray:
-    """The K best-selling products of the POPULAR_DAYS before the cut-off."""
-    _, product, day = purchases(tables)
-    recent = (day <= cutoff) & (day > cutoff - POPULAR_DAYS)
-    sales = np.bincount(product[recent], minlength=len(available)).astype(float)
-    sales[~available] = -np.inf
-    return np.argsort(-sales, kind="stable")[:K]
+def targets(table: Any) -> tuple[np.ndarray, np.ndarray]:
+    """Each row's products as CSR (indptr, indices)."""
+    sizes = table["label"].map(len).to_numpy()
+    return np.r_[0, np.cumsum(sizes)], np.concatenate(list(table["label"]))
 
 
 # ---------------------------------------------------------------------------
@@ -206,19 +172,20 @@ def embed_all(model: Any, graph: td.Graph, table: str, seeds: np.ndarray, cutoff
     return torch.cat([encode(batch.to_pyg()) for batch in loader])
 
 
-def evaluate(model: Any, graph: td.Graph, tables: dict[str, Any], workers: int) -> float:
+def rank(model: Any, graph: td.Graph, tables: dict[str, Any], table: Any,
+         workers: int) -> np.ndarray:
+    """Per row of `table` (one cut-off), the model's top K products among
+    those for sale at the cut-off."""
     torch = require("torch", "pyg")
-    relevant = targets(tables, TEST_CUTOFF)
-    customers = np.unique(relevant[0])
-    available = tables["products"]["listed"] <= TEST_CUTOFF
-    products = np.flatnonzero(available)
+    cutoff = int(table["time"].iloc[0])
+    products = np.flatnonzero(tables["products"]["listed"] <= cutoff)
     model.eval()
     with torch.no_grad():
-        scores = embed_all(model, graph, "customers", customers, TEST_CUTOFF, workers) @ \
-            embed_all(model, graph, "products", products, TEST_CUTOFF, workers).T
+        scores = embed_all(model, graph, "customers", table["row"].to_numpy(), cutoff,
+                           workers) @ embed_all(model, graph, "products", products, cutoff,
+                                                workers).T
     model.train()
-    ranked = products[torch.topk(scores, K, dim=1).indices.numpy()]
-    return mean_average_precision(ranked, customers, relevant)
+    return products[torch.topk(scores, K, dim=1).indices.numpy()]
 
 
 def days_of(tables: dict[str, Any]) -> dict[str, np.ndarray]:
@@ -265,23 +232,18 @@ def main(argv: list[str] | None = None) -> None:
     print(f"graph: {graph.num_nodes}; order items timed through "
           f"{graph.time_sources.get('order_items')}")
 
-    src, dst, time = training_pairs(tables)
-    test_customers = len(np.unique(targets(tables, TEST_CUTOFF)[0]))
-    print(f"training pairs {len(src)} over {len(TRAIN_CUTOFFS)} cut-offs; "
-          f"test customers {test_customers} at day {TEST_CUTOFF}")
-    # Every purchase a pair stands for comes after its cut-off, so the pairs
-    # are sampled at the cut-off itself (inclusive), not one day before it.
-    loader = td.LinkNeighborLoader(graph, "customers", "products", src, dst, time=time,
-                                   inclusive=True,
-                                   num_neighbors=FANOUT, negatives=4, batch_size=batch_size,
-                                   num_workers=args.workers, progress=not args.no_progress)
-
-    available = tables["products"]["listed"] <= TEST_CUTOFF
-    relevant = targets(tables, TEST_CUTOFF)
-    customers = np.unique(relevant[0])
-    popular = mean_average_precision(
-        np.tile(most_popular(tables, TEST_CUTOFF, available), (len(customers), 1)),
-        customers, relevant)
+    train, val, test = td.time_split(labels(tables), VALIDATION_CUTOFF, TEST_CUTOFF, HORIZON,
+                                     num_train=NUM_TRAIN)
+    # One pair per (customer, product, cut-off), sampled at the cut-off
+    # itself: every purchase a pair stands for comes after it.
+    loader = td.LinkNeighborLoader.from_labels(
+        graph, "customers", "products", train, num_neighbors=FANOUT, negatives=4,
+        batch_size=batch_size, num_workers=args.workers, progress=not args.no_progress)
+    print(f"training pairs {len(loader.src)} over {NUM_TRAIN} cut-offs; validation "
+          f"customers {len(val)} at day {VALIDATION_CUTOFF}, test customers {len(test)} "
+          f"at day {TEST_CUTOFF}")
+    popular = {name: td.map_at_k(td.popular(train, table, K), targets(table), K)
+               for name, table in (("validation", val), ("test", test))}
 
     days = days_of(tables)
     model = make_model(graph, hidden)
@@ -296,12 +258,13 @@ def main(argv: list[str] | None = None) -> None:
             loss.backward()
             optimizer.step()
             losses.append(loss.item())
-        score = evaluate(model, graph, tables, args.workers)
+        score = td.map_at_k(rank(model, graph, tables, val, args.workers), targets(val), K)
         print(f"epoch {epoch + 1}: training loss {np.mean(losses):.4f}, "
-              f"MAP@{K} {score:.4f} (most popular: {popular:.4f}); "
+              f"MAP@{K} {score:.4f} (most popular: {popular['validation']:.4f}); "
               f"nodes after their pair's cut-off: {'none' if beyond <= 0 else 'some'}",
               flush=True)
-
+    score = td.map_at_k(rank(model, graph, tables, test, args.workers), targets(test), K)
+    print(f"test: MAP@{K} {score:.4f} (most popular: {popular['test']:.4f})")
 
 if __name__ == "__main__":
     main()

@@ -7,22 +7,28 @@ progress bar.
 
 The task: will a customer order in the 30 days after a cut-off date? A shop's
 tables (customers, products, orders with dates) become a graph with
-`Graph.from_tables`; each training example is a (customer, cut-off) pair
-whose seed time is the cut-off, so a customer's subgraph holds only what was
-known by then. `NeighborLoader` samples the batches (the same ones on every
-run and for any number of workers) and `Batch.to_pyg()` hands them to a
-2-layer heterogeneous GraphSAGE, which trims the last hop away before its
-second layer (`trim_to_layer`). Products have no feature columns: each
+`Graph.from_tables`; the labels are one call, `td.entity_labels` (does the
+customer have an order in (cut-off, cut-off + 30 days]?, for every customer
+signed up by the cut-off), split by time with `td.time_split`: training
+cut-offs every 30 days back from the validation cut-off (day 300), so the
+last training window ends where validation begins, and a test cut-off 30
+days after it. `NeighborLoader.from_labels` takes each table as it comes
+(seeds, seed times = the cut-offs, labels in `batch.y`), so a customer's
+subgraph holds only what was known at its cut-off; the batches are the same
+on every run and for any number of workers, and `Batch.to_pyg()` hands them
+to a 2-layer heterogeneous GraphSAGE, which trims the last hop away before
+its second layer (`trim_to_layer`). Products have no feature columns: each
 product gets a learned embedding, looked up by the sampled nodes' ids in
-the graph (`n_id`). Training uses the cut-offs of months 6 to 9,
-validation the one of month 10. Per epoch it prints the mean training loss
-and the validation ROC AUC.
+the graph (`n_id`). Per epoch it prints the mean training loss and the
+validation ROC AUC; at the end, ROC AUC and average precision (from
+scikit-learn) of the model and of `td.baseline` (the training positive
+rate) on validation and test.
 """
 
 from __future__ import annotations
 
 import argparse
-import math
+import functools
 import warnings
 from typing import Any
 
@@ -33,8 +39,8 @@ from tovalib_data._optional import require  # ImportError naming the extra to in
 
 DAY0 = np.datetime64("2024-01-01", "D")
 HORIZON = 30  # days after the cut-off in which an order makes the label positive
-TRAIN_CUTOFFS = [180, 210, 240, 270]  # days since DAY0
-VALIDATION_CUTOFFS = [300]
+VALIDATION_CUTOFF, TEST_CUTOFF = 300, 330  # days since DAY0
+TRAIN_CUTOFFS = [180, 210, 240, 270]  # what time_split steps back to from day 300
 FANOUT = [10, 5]
 
 
@@ -84,23 +90,20 @@ SCHEMA: dict[str, Any] = {
 }
 
 
+def labels(tables: dict[str, Any]) -> Any:
+    """The task as a function of the cut-offs: per customer signed up by a
+    cut-off, whether it orders in the HORIZON days after it."""
+    keys = {k: SCHEMA[k] for k in ("primary_keys", "foreign_keys", "time_columns", "time_unit")}
+    return functools.partial(td.entity_labels, tables, "customers", "orders",
+                             horizon=np.timedelta64(HORIZON, "D"), aggregate="exists", **keys)
+
+
 def make_task(tables: dict[str, Any], cutoffs: list[int]) -> tuple[np.ndarray, ...]:
-    """(customer row, cut-off day, label) for every customer signed up by each cut-off."""
-    customers, orders = tables["customers"], tables["orders"]
-    signup = (customers["signup"] - DAY0).astype(np.int64)
-    buyer = orders["customer_id"] - 1000
-    placed = (orders["placed"] - DAY0).astype(np.int64)
-    # One sorted key per order: customer, then day; a window is two searches.
-    key = np.sort(buyer * 10_000 + placed)
-    seeds, times = [], []
-    for cutoff in cutoffs:
-        ids = np.flatnonzero(signup <= cutoff)
-        seeds.append(ids)
-        times.append(np.full(len(ids), cutoff))
-    seed, day = np.concatenate(seeds), np.concatenate(times)
-    later = np.searchsorted(key, seed * 10_000 + day + HORIZON, side="right")
-    label = later > np.searchsorted(key, seed * 10_000 + day, side="right")
-    return seed.astype(np.int64), (DAY0 + day.astype("timedelta64[D]")), label
+    """(customer row, cut-off, label) for every customer signed up by each
+    cut-off (days since DAY0), as arrays."""
+    table = labels(tables)(DAY0 + np.array(cutoffs, dtype="timedelta64[D]"))
+    days = table["time"].to_numpy().astype("datetime64[D]")
+    return table["row"].to_numpy(), days, table["label"].to_numpy()
 
 
 # ---------------------------------------------------------------------------
@@ -182,29 +185,16 @@ def make_model(graph: td.Graph, entity: str, hidden: int = 32) -> Any:
     return HeteroSAGE()
 
 
-def roc_auc(label: np.ndarray, score: np.ndarray) -> float:
-    """Area under the ROC curve, from ranks (ties get their mean rank)."""
-    order = np.argsort(score, kind="stable")
-    ranks = np.empty(len(score))
-    ranks[order] = np.arange(1, len(score) + 1)
-    _, inverse, counts = np.unique(score, return_inverse=True, return_counts=True)
-    ranks = (np.bincount(inverse, ranks) / counts)[inverse]
-    pos = label.sum()
-    neg = len(label) - pos
-    if pos == 0 or neg == 0:
-        return math.nan
-    return float((ranks[label].sum() - pos * (pos + 1) / 2) / (pos * neg))
-
-
-def evaluate(model: Any, loader: td.NeighborLoader, label: np.ndarray) -> float:
+def predict(model: Any, loader: td.NeighborLoader) -> np.ndarray:
+    """The model's score of every seed of `loader`, in seed order."""
     torch = require("torch", "pyg")
     model.eval()
-    scores = np.empty(len(label))
+    scores = np.empty(len(loader.seeds))
     with torch.no_grad():
         for batch in loader:
             scores[batch.seed_index] = model(batch.to_pyg()).numpy()
     model.train()
-    return roc_auc(label, scores)
+    return scores
 
 
 def main(argv: list[str] | None = None) -> None:
@@ -216,6 +206,7 @@ def main(argv: list[str] | None = None) -> None:
     args = parser.parse_args(argv)
     torch = require("torch", "pyg")
     require("torch_geometric", "pyg")
+    metrics = require("sklearn.metrics", "tasks")
     torch.manual_seed(0)
 
     customers, products = (400, 40) if args.quick else (5000, 300)
@@ -226,34 +217,44 @@ def main(argv: list[str] | None = None) -> None:
     print(f"graph: {graph.num_nodes}, "
           f"{sum(len(r) for r in graph.row.values())} edges in {len(graph.edge_types)} types")
 
-    seeds, times, label = make_task(tables, TRAIN_CUTOFFS)
-    val_seeds, val_times, val_label = make_task(tables, VALIDATION_CUTOFFS)
-    print(f"training pairs {len(seeds)} ({label.mean():.0%} positive), "
-          f"validation pairs {len(val_seeds)} ({val_label.mean():.0%} positive)")
-    loader = td.NeighborLoader(graph, "customers", seeds=seeds, seed_time=times,
-                               num_neighbors=FANOUT, batch_size=batch_size,
-                               num_workers=args.workers, progress=not args.no_progress)
-    val_loader = td.NeighborLoader(graph, "customers", seeds=val_seeds, seed_time=val_times,
-                                   num_neighbors=FANOUT, batch_size=512, shuffle=False,
-                                   num_workers=args.workers)
+    def day(n: int) -> np.timedelta64:
+        return np.timedelta64(n, "D")
+
+    train, val, test = td.time_split(labels(tables), DAY0 + day(VALIDATION_CUTOFF),
+                                     DAY0 + day(TEST_CUTOFF), day(HORIZON),
+                                     num_train=len(TRAIN_CUTOFFS))
+    print(f"training pairs {len(train)} ({train.label.mean():.0%} positive), "
+          f"validation pairs {len(val)} ({val.label.mean():.0%} positive), "
+          f"test pairs {len(test)} ({test.label.mean():.0%} positive)")
+    options = dict(num_neighbors=FANOUT, num_workers=args.workers)
+    loader = td.NeighborLoader.from_labels(graph, "customers", train, batch_size=batch_size,
+                                           progress=not args.no_progress, **options)
+    val_loader, test_loader = (
+        td.NeighborLoader.from_labels(graph, "customers", table, batch_size=512,
+                                      shuffle=False, **options) for table in (val, test))
 
     model = make_model(graph, "customers")
     optimizer = torch.optim.Adam(model.parameters(), lr=0.01)
-    targets = torch.from_numpy(label.astype(np.float32))
     loss_fn = torch.nn.BCEWithLogitsLoss()
     for epoch in range(epochs):
         loader.set_epoch(epoch)
         losses = []
         for batch in loader:
             optimizer.zero_grad()
-            loss = loss_fn(model(batch.to_pyg()), targets[batch.seed_index])
+            data = batch.to_pyg()
+            loss = loss_fn(model(data), data["customers"].y.float())
             loss.backward()
             optimizer.step()
             losses.append(loss.item())
-        auc = evaluate(model, val_loader, val_label)
+        auc = metrics.roc_auc_score(val.label, predict(model, val_loader))
         print(f"epoch {epoch + 1}: training loss {np.mean(losses):.4f}, "
               f"validation AUC {auc:.3f}", flush=True)
-
+    for name, table, part_loader in (("validation", val, val_loader),
+                                     ("test", test, test_loader)):
+        for who, scores in (("model", predict(model, part_loader)),
+                            ("baseline", td.baseline(train, table))):
+            print(f"{name} {who}: ROC AUC {metrics.roc_auc_score(table.label, scores):.3f}, "
+                  f"average precision {metrics.average_precision_score(table.label, scores):.3f}")
 
 if __name__ == "__main__":
     main()
