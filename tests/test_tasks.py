@@ -163,6 +163,28 @@ def test_a_database_source_numbers_rows_as_a_graph_and_sql_labels_agree(database
             np.testing.assert_array_equal(tables["customers"]["id"][got["row"]], got["key"])
 
 
+def test_keys_given_for_a_sqlite_file_that_declares_none(tmp_path):
+    # Rows are primary-key order and the edges come from the keys given, as
+    # from_database numbers and links them; "customers" are read in id order.
+    tables = random_shop(seed=4)
+    tables["customers"] = tables["customers"].sort_values("id", ignore_index=True)
+    tables["orders"] = tables["orders"].sort_values("id", ignore_index=True)
+    sqlite3 = optional("sqlite3")
+    optional("sqlalchemy")
+    path = tmp_path / "shop.db"
+    with sqlite3.connect(path) as con:  # tables without declared keys
+        for name in ("customers", "orders"):
+            tables[name].to_sql(name, con, index=False)
+    keys = dict(primary_keys={"customers": "id", "orders": "id"},
+                foreign_keys={"orders": {"customer_id": "customers"}})
+    want = td.entity_labels({t: tables[t] for t in ("customers", "orders")}, "customers",
+                            "orders", CUTOFFS, 30, time_columns=SCHEMA["time_columns"], **keys)
+    got = td.entity_labels(str(path), "customers", "orders", CUTOFFS, 30,
+                           time_columns=SCHEMA["time_columns"], **keys)
+    assert want["label"].sum() > 0
+    pd.testing.assert_frame_equal(got, want)
+
+
 def test_sql_labels_on_tables_match_entity_labels():
     tables = random_shop(seed=2)
     sql = COUNT_SQL.replace("INTERVAL '{timedelta}'", "{days}")

@@ -93,8 +93,9 @@ def read(source: Any, names: Sequence[str], *, values: Mapping[str, Sequence[str
          foreign_keys: Mapping[str, Mapping[str | tuple[str, ...], str]] | None = None,
          time_columns: Mapping[str, str] | None = None, time_unit: str = "s") -> Tables:
     """The tables `names` of `source`, with the `values` columns (per table)
-    readable; keys are `primary_keys`/`foreign_keys` for a mapping and the
-    catalog's for a database."""
+    readable; keys are `primary_keys`/`foreign_keys` for a mapping, and for a
+    database the catalog's with those given added or put in their place, as
+    `from_database` takes them."""
     if time_unit not in TIME_UNITS:
         raise ValueError(f"time_unit must be one of {', '.join(TIME_UNITS)}, not {time_unit!r}")
     names = list(dict.fromkeys(names))
@@ -109,10 +110,11 @@ def read(source: Any, names: Sequence[str], *, values: Mapping[str, Sequence[str
                for t, m in (foreign_keys or {}).items() if t in names}
         tables = {name: Table(name, source[name]) for name in names}
         return Tables(tables, pks, fks, times, time_unit)
-    if primary_keys is not None or foreign_keys is not None:
-        raise TypeError("primary_keys and foreign_keys are for a mapping of tables; a "
-                        "database's keys come from its catalog")
-    frames, pks, fks = _read_database(source, names, times, dict(values or {}), time_unit)
+    given_primary = {t: k for t, k in (primary_keys or {}).items() if t in names}
+    given_foreign = {t: {c: target for c, target in m.items() if target in names}
+                     for t, m in (foreign_keys or {}).items() if t in names}
+    frames, pks, fks = _read_database(source, names, times, dict(values or {}), time_unit,
+                                      given_primary, given_foreign)
     tables = {name: Table(name, frames[name]) for name in names}
     return Tables(tables, pks, fks, times, time_unit)
 
@@ -122,13 +124,14 @@ def _columns(key: str | Sequence[str]) -> tuple[str, ...]:
 
 
 def _read_database(source: Any, names: list[str], time_columns: dict[str, str],
-                   values: dict[str, Sequence[str]], time_unit: str) -> tuple[
+                   values: dict[str, Sequence[str]], time_unit: str,
+                   given_primary: Mapping[str, Any], given_foreign: Mapping[str, Any]) -> tuple[
         dict[str, Any], dict[str, tuple[str, ...]], dict[str, dict[tuple[str, ...], str]]]:
     """The columns `from_database` would read of `names`, plus `values`,
     in primary-key order."""
     from tovalib_data._optional import require
     from tovalib_data.sources.catalog import (checked_columns, choose, column_roles,
-                                              declared_keys, reflect)
+                                              declared_keys, given_keys, reflect)
     from tovalib_data.sources.database import _connect, _read_tables
 
     sa = require("sqlalchemy")
@@ -137,7 +140,9 @@ def _read_database(source: Any, names: list[str], time_columns: dict[str, str],
         chosen = choose(catalog, partitions, names, ())
         time_columns = checked_columns("time_columns", time_columns, chosen, single=True)
         values = checked_columns("column", values, chosen, single=False)
-        primary_keys, foreign_keys, _ = declared_keys(catalog, chosen)
+        primary_keys, foreign_keys, _, _ = declared_keys(
+            catalog, chosen, given_keys("primary_keys", given_primary, chosen),
+            given_keys("foreign_keys", given_foreign, chosen))
         roles = column_roles(chosen, primary_keys, foreign_keys, time_columns, values)
         frames = _read_tables(sa, conn, chosen, roles, time_unit, False)
     pks = {t: _columns(k) for t, k in primary_keys.items()}
