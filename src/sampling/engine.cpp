@@ -148,6 +148,15 @@ struct SamplingEngine::EdgeOutput {
   int64_t* count;
   int64_t batch = 0;      // seed of the entry being expanded
   int64_t entry_pos = 0;  // its local index
+  LocalIndexMap::Table* table = nullptr;  // the map's table of `batch`
+
+  // Makes the entry at local index `pos`, of seed `b`, the one whose edges
+  // are recorded next.
+  void start_entry(int64_t b, int64_t pos) {
+    batch = b;
+    entry_pos = pos;
+    table = &map->table(b);
+  }
 
   // Records the edge at `position` of `row`: numbers the neighbour within the
   // entry's seed (a new one joins the next hop's frontier) and appends the
@@ -156,7 +165,7 @@ struct SamplingEngine::EdgeOutput {
 
   // The same, with the neighbour's id already read from row.
   void record_node(int64_t neighbor) {
-    const auto [index, added] = map->insert(batch, neighbor);
+    const auto [index, added] = map->insert(*table, neighbor);
     if (added) {
       src_nodes->push_back(neighbor);
       src_batches->push_back(batch);
@@ -431,19 +440,18 @@ void SamplingEngine::expand_plain(const GraphStore& store, int64_t edge, int64_t
     for (int64_t i = from; i < to; ++i) {
       const Span& span = plan.spans[static_cast<size_t>(i - from)];
       if (span.whole) continue;
-      const int64_t batch = dst_batches[static_cast<size_t>(i)];
+      const LocalIndexMap::Table& table = out.map->table(dst_batches[static_cast<size_t>(i)]);
       for (int64_t j = span.begin; j < span.end; ++j) {
         int64_t& pick = plan.picks[static_cast<size_t>(j)];
         pick = row[pick];
-        out.map->prefetch(batch, pick);
+        LocalIndexMap::prefetch(table, pick);
       }
     }
   };
   auto record = [&](int64_t from, int64_t to, const ChunkPlan& plan) {
     for (int64_t i = from; i < to; ++i) {
       const Span& span = plan.spans[static_cast<size_t>(i - from)];
-      out.batch = dst_batches[static_cast<size_t>(i)];
-      out.entry_pos = i;
+      out.start_entry(dst_batches[static_cast<size_t>(i)], i);
       if (span.whole) {
         out.record_range(span.begin, span.end);
       } else {
@@ -474,8 +482,7 @@ void SamplingEngine::expand_temporal_each(const TemporalEdge& te, int64_t from, 
   const Budget& budget = te.budget;
   for (int64_t i = from; i < to; ++i) {
     const int64_t node = dst_nodes[static_cast<size_t>(i)];
-    out.batch = dst_batches[static_cast<size_t>(i)];
-    out.entry_pos = i;
+    out.start_entry(dst_batches[static_cast<size_t>(i)], i);
     const Neighborhood nb = neighborhood(*te.key, te.colptr, out.row, node);
     if (nb.begin == nb.end) continue;
     const int64_t seed_time = seed_times_[out.batch];
@@ -670,15 +677,14 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
       }
       int64_t first = r.start;
       if (!te.is_window && budget.count >= 1) first = std::max(first, last - budget.count);
-      const int64_t batch = dst_batches[static_cast<size_t>(from + g)];
+      const LocalIndexMap::Table& table = out.map->table(dst_batches[static_cast<size_t>(from + g)]);
       const int64_t stop = std::min(last, first + kMaxSlotPrefetch);
-      for (int64_t p = first; p < stop; ++p) out.map->prefetch(batch, row[p]);
+      for (int64_t p = first; p < stop; ++p) LocalIndexMap::prefetch(table, row[p]);
     }
     for (int64_t g = 0; g < m; ++g) {
       const TemporalRange& r = tc.ranges[g];
       if (r.begin == r.end) continue;
-      out.batch = dst_batches[static_cast<size_t>(from + g)];
-      out.entry_pos = from + g;
+      out.start_entry(dst_batches[static_cast<size_t>(from + g)], from + g);
       const int64_t last = tc.searches[g].first;
       int64_t first = r.start;
       if (last - first >= 2 && times.at(first) > times.at(last - 1)) {
