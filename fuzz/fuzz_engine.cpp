@@ -218,12 +218,12 @@ Outcome run_reference(ReferenceSampler& ref, const SampleRequest& req) {
   }
 }
 
-void compare_lists(const std::vector<std::vector<int64_t>>& got,
-                   const std::vector<std::vector<int64_t>>& want, const char* name) {
+void compare_lists(const std::vector<tovalib::Int64List>& got,
+                   const std::vector<tovalib::Int64List>& want, const char* name) {
   if (got == want) return;
   std::fprintf(stderr, "%s differs from the reference\n", name);
   for (size_t i = 0; i < std::max(got.size(), want.size()); ++i) {
-    auto dump = [&](const char* who, const std::vector<std::vector<int64_t>>& lists) {
+    auto dump = [&](const char* who, const std::vector<tovalib::Int64List>& lists) {
       std::fprintf(stderr, "  %s[%zu]:", who, i);
       if (i < lists.size()) {
         for (size_t j = 0; j < std::min<size_t>(lists[i].size(), 40); ++j) {

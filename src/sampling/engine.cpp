@@ -141,14 +141,44 @@ void run_pipeline(int64_t chunk, int64_t begin, int64_t end, S3 stage3, S2 stage
 struct SamplingEngine::EdgeOutput {
   Int64View row;
   LocalIndexMap* map;
-  std::vector<int64_t>* src_nodes;
-  std::vector<int64_t>* src_batches;
-  std::vector<int64_t>* rows;
-  std::vector<int64_t>* cols;
+  Int64List* src_nodes;
+  Int64List* src_batches;
+  Int64List* rows;
+  Int64List* cols;
   int64_t* count;
   int64_t batch = 0;      // seed of the entry being expanded
   int64_t entry_pos = 0;  // its local index
   LocalIndexMap::Table* table = nullptr;  // the map's table of `batch`
+  // Where the next edge and the next new node go, between open() and
+  // close(); `row_start` is where open() began the edges.
+  int64_t* row_start = nullptr;
+  int64_t* row_out = nullptr;
+  int64_t* col_out = nullptr;
+  int64_t* node_out = nullptr;
+  int64_t* batch_out = nullptr;
+
+  // Makes room for up to `m` edges (and as many new nodes): the lists grow
+  // once, and recording writes through pointers. Nothing may read or grow
+  // the four lists of this edge type until close(), except through the
+  // entries already in them.
+  void open(int64_t m) {
+    const auto extra = static_cast<size_t>(m);
+    row_start = extend(*rows, extra);
+    row_out = row_start;
+    col_out = extend(*cols, extra);
+    node_out = extend(*src_nodes, extra);
+    batch_out = extend(*src_batches, extra);
+  }
+
+  // Cuts the lists back to what was recorded since open().
+  void close() {
+    const int64_t edges = row_out - row_start;
+    *count += edges;
+    cut(*rows, row_out);
+    cut(*cols, col_out);
+    cut(*src_nodes, node_out);
+    cut(*src_batches, batch_out);
+  }
 
   // Makes the entry at local index `pos`, of seed `b`, the one whose edges
   // are recorded next.
@@ -167,23 +197,32 @@ struct SamplingEngine::EdgeOutput {
   void record_node(int64_t neighbor) {
     const auto [index, added] = map->insert(*table, neighbor);
     if (added) {
-      src_nodes->push_back(neighbor);
-      src_batches->push_back(batch);
+      *node_out++ = neighbor;
+      *batch_out++ = batch;
     }
-    ++*count;
-    rows->push_back(index);
-    cols->push_back(entry_pos);
+    *row_out++ = index;
+    *col_out++ = entry_pos;
   }
 
   void record_range(int64_t begin, int64_t end) {
     for (int64_t p = begin; p < end; ++p) record(p);
+  }
+
+ private:
+  static int64_t* extend(Int64List& list, size_t extra) {
+    const size_t size = list.size();
+    list.resize(size + extra);
+    return list.data() + size;
+  }
+  static void cut(Int64List& list, const int64_t* end) {
+    list.resize(static_cast<size_t>(end - list.data()));
   }
 };
 
 void SamplingEngine::prepare(const GraphStore& store, size_t num_seeds) {
   const auto num_types = static_cast<size_t>(store.num_node_types());
   const auto num_edges = static_cast<size_t>(store.num_edge_types());
-  auto reset = [](std::vector<std::vector<int64_t>>& lists, size_t n) {
+  auto reset = [](std::vector<Int64List>& lists, size_t n) {
     lists.resize(n);
     for (auto& l : lists) l.clear();
   };
@@ -313,7 +352,7 @@ void SamplingEngine::release_all() {
   result_ = SampleResult{};
   maps_ = std::vector<LocalIndexMap>{};
   taken_ = TakenSet{};
-  for (auto& plan : plans_) std::vector<int64_t>().swap(plan.picks);
+  for (auto& plan : plans_) Int64List().swap(plan.picks);
   std::vector<int64_t>().swap(seed_time_buffer_);
   seed_times_ = nullptr;
 }
@@ -405,8 +444,8 @@ void SamplingEngine::expand_plain(const GraphStore& store, int64_t edge, int64_t
   const Int64View row = out.row;
   // Index, not iterate: when source and destination types are equal,
   // recording appends to the very list being expanded.
-  const std::vector<int64_t>& dst_nodes = result_.nodes[static_cast<size_t>(dst)];
-  const std::vector<int64_t>& dst_batches = result_.batches[static_cast<size_t>(dst)];
+  const Int64List& dst_nodes = result_.nodes[static_cast<size_t>(dst)];
+  const Int64List& dst_batches = result_.batches[static_cast<size_t>(dst)];
 
   auto fetch_colptr = [&](int64_t from, int64_t to) {
     for (int64_t i = from; i < to; ++i) {
@@ -414,26 +453,28 @@ void SamplingEngine::expand_plain(const GraphStore& store, int64_t edge, int64_t
     }
   };
   auto select = [&](int64_t from, int64_t to, ChunkPlan& plan) {
-    plan.picks.clear();
+    int64_t used = 0;
     for (int64_t i = from; i < to; ++i) {
       const Neighborhood nb = neighborhood(key, colptr, row, dst_nodes[static_cast<size_t>(i)]);
       const int64_t n = nb.end - nb.begin;
       Span& span = plan.spans[static_cast<size_t>(i - from)];
-      const auto first = static_cast<int64_t>(plan.picks.size());
       if (k < 0 || k >= n) {
         prefetch_range(row, nb.begin, nb.end);
         if (n > kMaxBuffered) {
           span = {nb.begin, nb.end, true};
           continue;
         }
-        for (int64_t p = nb.begin; p < nb.end; ++p) plan.picks.push_back(p);
+        int64_t* picks = plan.room(used, n);
+        for (int64_t p = nb.begin; p < nb.end; ++p) *picks++ = p;
+        span = {used, used + n, false};
+        used += n;
       } else {
-        select_uniform(generator_, nb.begin, n, k, taken_, plan.picks);
-        for (size_t j = static_cast<size_t>(first); j < plan.picks.size(); ++j) {
-          prefetch_read(row.data + plan.picks[j]);
-        }
+        int64_t* picks = plan.room(used, k);
+        select_uniform(generator_, nb.begin, n, k, taken_, picks);
+        for (int64_t j = 0; j < k; ++j) prefetch_read(row.data + picks[j]);
+        span = {used, used + k, false};
+        used += k;
       }
-      span = {first, static_cast<int64_t>(plan.picks.size()), false};
     }
   };
   auto gather = [&](int64_t from, int64_t to, ChunkPlan& plan) {
@@ -449,6 +490,12 @@ void SamplingEngine::expand_plain(const GraphStore& store, int64_t edge, int64_t
     }
   };
   auto record = [&](int64_t from, int64_t to, const ChunkPlan& plan) {
+    int64_t edges = 0;
+    for (int64_t i = from; i < to; ++i) {
+      const Span& span = plan.spans[static_cast<size_t>(i - from)];
+      edges += span.end - span.begin;
+    }
+    out.open(edges);
     for (int64_t i = from; i < to; ++i) {
       const Span& span = plan.spans[static_cast<size_t>(i - from)];
       out.start_entry(dst_batches[static_cast<size_t>(i)], i);
@@ -460,6 +507,7 @@ void SamplingEngine::expand_plain(const GraphStore& store, int64_t edge, int64_t
         }
       }
     }
+    out.close();
   };
 
   run_pipeline(
@@ -476,8 +524,8 @@ void SamplingEngine::expand_plain(const GraphStore& store, int64_t edge, int64_t
 // time; only then is it searched.
 void SamplingEngine::expand_temporal_each(const TemporalEdge& te, int64_t from, int64_t to,
                                           EdgeOutput& out) {
-  const std::vector<int64_t>& dst_nodes = result_.nodes[static_cast<size_t>(te.dst)];
-  const std::vector<int64_t>& dst_batches = result_.batches[static_cast<size_t>(te.dst)];
+  const Int64List& dst_nodes = result_.nodes[static_cast<size_t>(te.dst)];
+  const Int64List& dst_batches = result_.batches[static_cast<size_t>(te.dst)];
   const NeighborTimes& times = te.times;
   const Budget& budget = te.budget;
   for (int64_t i = from; i < to; ++i) {
@@ -508,7 +556,9 @@ void SamplingEngine::expand_temporal_each(const TemporalEdge& te, int64_t from, 
       if (n >= 2 && times.at(first) > times.at(last - 1)) {
         throw std::runtime_error(kUnsortedMessage);
       }
+      out.open(n);
       out.record_range(first, last);
+      out.close();
     } else {
       // The k most recent neighbours not later than the seed's time (all of
       // them for a negative k); no draw.
@@ -518,7 +568,9 @@ void SamplingEngine::expand_temporal_each(const TemporalEdge& te, int64_t from, 
         throw std::runtime_error(kUnsortedMessage);
       }
       if (budget.count >= 1) first = std::max(first, last - budget.count);
+      out.open(last - first);
       out.record_range(first, last);
+      out.close();
     }
   }
 }
@@ -587,8 +639,8 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
   const NeighborTimes& times = te.times;
   const Int64View colptr = te.colptr;
   const Int64View row = out.row;
-  const std::vector<int64_t>& dst_nodes = result_.nodes[static_cast<size_t>(dst)];
-  const std::vector<int64_t>& dst_batches = result_.batches[static_cast<size_t>(dst)];
+  const Int64List& dst_nodes = result_.nodes[static_cast<size_t>(dst)];
+  const Int64List& dst_batches = result_.batches[static_cast<size_t>(dst)];
   const bool two_searches = te.is_window && budget.has_lower;
 
   auto fetch_colptr = [&](int64_t from, int64_t to) {
@@ -667,6 +719,7 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
     }
     // The order check below reads the times of each range's two ends, and
     // recording probes the map slots of the neighbours it takes.
+    int64_t edges = 0;
     for (int64_t g = 0; g < m; ++g) {
       const TemporalRange& r = tc.ranges[g];
       const int64_t last = tc.searches[g].first;
@@ -677,10 +730,12 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
       }
       int64_t first = r.start;
       if (!te.is_window && budget.count >= 1) first = std::max(first, last - budget.count);
+      edges += last - first;
       const LocalIndexMap::Table& table = out.map->table(dst_batches[static_cast<size_t>(from + g)]);
       const int64_t stop = std::min(last, first + kMaxSlotPrefetch);
       for (int64_t p = first; p < stop; ++p) LocalIndexMap::prefetch(table, row[p]);
     }
+    out.open(edges);
     for (int64_t g = 0; g < m; ++g) {
       const TemporalRange& r = tc.ranges[g];
       if (r.begin == r.end) continue;
@@ -694,6 +749,7 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
       if (!te.is_window && budget.count >= 1) first = std::max(first, last - budget.count);
       out.record_range(first, last);
     }
+    out.close();
   };
 
   run_pipeline(

@@ -2,8 +2,8 @@
 // algorithm), driven by one MT19937.
 //
 //   TakenSet taken;
-//   std::vector<int64_t> picks;
-//   select_uniform(generator, begin, n, k, taken, picks);  // requires 0 <= k < n
+//   std::vector<int64_t> picks(k);
+//   select_uniform(generator, begin, n, k, taken, picks.data());  // requires 0 <= k < n
 //
 // Step j (j = n - k, ..., n - 1) draws a value below j + 1: one 32-bit
 // output u, r = u mod (j + 1). When j + 1 exceeds 2^32 a single output
@@ -15,7 +15,6 @@
 
 #include <cstdint>
 #include <random>
-#include <vector>
 
 #include "sampling/taken_set.h"
 
@@ -36,9 +35,10 @@ inline int64_t draw_below(std::mt19937& generator, int64_t bound) {
   return static_cast<int64_t>(u % d);
 }
 
-// Appends begin + offset for k distinct offsets of [0, n), in the order of j.
+// Writes begin + offset for k distinct offsets of [0, n) to out[0, k), in
+// the order of j.
 inline void select_uniform(std::mt19937& generator, int64_t begin, int64_t n, int64_t k,
-                           TakenSet& taken, std::vector<int64_t>& picks) {
+                           TakenSet& taken, int64_t* out) {
   taken.start(n, k);
   for (int64_t j = n - k; j < n; ++j) {
     const int64_t r = draw_below(generator, j + 1);
@@ -47,7 +47,7 @@ inline void select_uniform(std::mt19937& generator, int64_t begin, int64_t n, in
       taken.insert(j);
       chosen = j;
     }
-    picks.push_back(begin + chosen);
+    *out++ = begin + chosen;
   }
 }
 

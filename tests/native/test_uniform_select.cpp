@@ -23,8 +23,8 @@ void check(bool ok, const char* what, int64_t got, int64_t expected) {
 
 std::vector<int64_t> select(std::mt19937& gen, int64_t begin, int64_t n, int64_t k) {
   tovalib::TakenSet taken;
-  std::vector<int64_t> picks;
-  tovalib::select_uniform(gen, begin, n, k, taken, picks);
+  std::vector<int64_t> picks(static_cast<size_t>(k));
+  tovalib::select_uniform(gen, begin, n, k, taken, picks.data());
   return picks;
 }
 
