@@ -17,12 +17,12 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "sampling/local_index_map.h"
+#include "sampling/mt19937.h"
 #include "sampling/neighbor_times.h"
 #include "sampling/request.h"
 #include "sampling/scratch.h"
@@ -69,7 +69,7 @@ class SamplingEngine {
   // Takes back a result taken earlier, once read, so that the next call
   // fills its buffers instead of growing new ones.
   void recycle_result(SampleResult spent) { result_ = std::move(spent); }
-  std::mt19937& generator() { return generator_; }
+  Mt19937& generator() { return generator_; }
 
  private:
   // Frontier entries are expanded kChunk at a time (see expand_plain).
@@ -190,7 +190,7 @@ class SamplingEngine {
   static std::unique_ptr<Scratch> take_scratch();
   static void give_scratch(std::unique_ptr<Scratch> scratch);
 
-  std::mt19937 generator_;
+  Mt19937 generator_;
   std::unique_ptr<Scratch> scratch_;
   // The parts of *scratch_.
   SampleResult& result_;

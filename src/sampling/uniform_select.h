@@ -1,5 +1,5 @@
 // Random choice of k distinct positions out of a neighbourhood (Floyd's
-// algorithm), driven by one MT19937.
+// algorithm), driven by one MT19937 (Mt19937).
 //
 //   TakenSet taken;
 //   std::vector<int64_t> picks(k);
@@ -14,15 +14,15 @@
 #define TOVALIB_SAMPLING_UNIFORM_SELECT_H_
 
 #include <cstdint>
-#include <random>
 
+#include "sampling/mt19937.h"
 #include "sampling/taken_set.h"
 
 namespace tovalib {
 
 // A value below `bound` (1 <= bound), as step j of the selection draws it
 // with bound = j + 1.
-inline int64_t draw_below(std::mt19937& generator, int64_t bound) {
+inline int64_t draw_below(Mt19937& generator, int64_t bound) {
   const auto d = static_cast<uint64_t>(bound);
   const auto high = static_cast<uint32_t>(generator());
   if (d <= 0xFFFFFFFFu) {
@@ -37,7 +37,7 @@ inline int64_t draw_below(std::mt19937& generator, int64_t bound) {
 
 // Writes begin + offset for k distinct offsets of [0, n) to out[0, k), in
 // the order of j.
-inline void select_uniform(std::mt19937& generator, int64_t begin, int64_t n, int64_t k,
+inline void select_uniform(Mt19937& generator, int64_t begin, int64_t n, int64_t k,
                            TakenSet& taken, int64_t* out) {
   taken.start(n, k);
   for (int64_t j = n - k; j < n; ++j) {
