@@ -35,10 +35,41 @@ inline int64_t draw_below(Mt19937& generator, int64_t bound) {
   return static_cast<int64_t>(u % d);
 }
 
+// Selections of at most this many draws look their earlier picks up one by
+// one, in the output itself: a few compares, no set to clear.
+constexpr int64_t kScanMaxDraws = 24;
+
 // Writes begin + offset for k distinct offsets of [0, n) to out[0, k), in
-// the order of j.
+// the order of j. Which record of taken offsets is used (one word of bits
+// for neighbourhoods of at most 64 positions, the output for few draws, else
+// `taken`) changes nothing but speed.
 inline void select_uniform(Mt19937& generator, int64_t begin, int64_t n, int64_t k,
                            TakenSet& taken, int64_t* out) {
+  if (n <= 64) {
+    uint64_t bits = 0;
+    for (int64_t j = n - k; j < n; ++j) {
+      const int64_t r = draw_below(generator, j + 1);
+      const int64_t chosen = ((bits >> r) & 1u) != 0 ? j : r;
+      bits |= uint64_t{1} << chosen;
+      *out++ = begin + chosen;
+    }
+    return;
+  }
+  if (k <= kScanMaxDraws) {
+    const int64_t* first = out;
+    for (int64_t j = n - k; j < n; ++j) {
+      const int64_t position = begin + draw_below(generator, j + 1);
+      int64_t chosen = position;
+      for (const int64_t* p = first; p != out; ++p) {
+        if (*p == position) {
+          chosen = begin + j;
+          break;
+        }
+      }
+      *out++ = chosen;
+    }
+    return;
+  }
   taken.start(n, k);
   for (int64_t j = n - k; j < n; ++j) {
     const int64_t r = draw_below(generator, j + 1);
