@@ -495,19 +495,20 @@ void SamplingEngine::expand_plain(const GraphStore& store, int64_t edge, int64_t
       const Span& span = plan.spans[static_cast<size_t>(i - from)];
       edges += span.end - span.begin;
     }
-    out.open(edges);
+    // A local copy, so that its write pointers can live in registers.
+    EdgeOutput w = out;
+    w.open(edges);
+    const int64_t* picks = plan.picks.data();
     for (int64_t i = from; i < to; ++i) {
       const Span& span = plan.spans[static_cast<size_t>(i - from)];
-      out.start_entry(dst_batches[static_cast<size_t>(i)], i);
+      w.start_entry(dst_batches[static_cast<size_t>(i)], i);
       if (span.whole) {
-        out.record_range(span.begin, span.end);
+        w.record_range(span.begin, span.end);
       } else {
-        for (int64_t j = span.begin; j < span.end; ++j) {
-          out.record_node(plan.picks[static_cast<size_t>(j)]);
-        }
+        for (int64_t j = span.begin; j < span.end; ++j) w.record_node(picks[j]);
       }
     }
-    out.close();
+    w.close();
   };
 
   run_pipeline(
@@ -735,11 +736,13 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
       const int64_t stop = std::min(last, first + kMaxSlotPrefetch);
       for (int64_t p = first; p < stop; ++p) LocalIndexMap::prefetch(table, row[p]);
     }
-    out.open(edges);
+    // A local copy, so that its write pointers can live in registers.
+    EdgeOutput w = out;
+    w.open(edges);
     for (int64_t g = 0; g < m; ++g) {
       const TemporalRange& r = tc.ranges[g];
       if (r.begin == r.end) continue;
-      out.start_entry(dst_batches[static_cast<size_t>(from + g)], from + g);
+      w.start_entry(dst_batches[static_cast<size_t>(from + g)], from + g);
       const int64_t last = tc.searches[g].first;
       int64_t first = r.start;
       if (last - first >= 2 && times.at(first) > times.at(last - 1)) {
@@ -747,9 +750,9 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
       }
       // Counts take the latest neighbours up to the seed's time.
       if (!te.is_window && budget.count >= 1) first = std::max(first, last - budget.count);
-      out.record_range(first, last);
+      w.record_range(first, last);
     }
-    out.close();
+    w.close();
   };
 
   run_pipeline(
