@@ -594,13 +594,18 @@ bool SamplingEngine::verify_chunk(const TemporalEdge& te, const TemporalChunk& t
 // Returns false, leaving the searches unfinished, when a probed neighbour
 // has no time.
 bool SamplingEngine::bisect_chunk(const NeighborTimes& times, Search* searches, int64_t m) {
-  bool active = true;
-  while (active) {
-    active = false;
-    for (int64_t g = 0; g < m; ++g) {
-      Search& q = searches[g];
-      if (q.count <= 0) continue;
-      const int64_t half = q.count / 2;
+  // The searches still running; each round keeps those that go on.
+  Search* active[kChunk];
+  int64_t num_active = 0;
+  for (int64_t g = 0; g < m; ++g) {
+    if (searches[g].count > 0) active[num_active++] = &searches[g];
+  }
+  while (num_active > 0) {
+    int64_t kept = 0;
+    for (int64_t a = 0; a < num_active; ++a) {
+      Search& q = *active[a];
+      // count > 0: halving as unsigned is the signed count / 2.
+      const auto half = static_cast<int64_t>(static_cast<uint64_t>(q.count) >> 1);
       const int64_t mid = q.first + half;
       const int64_t id = times.row[mid];
       if (!times.times.contains(id)) return false;
@@ -608,10 +613,11 @@ bool SamplingEngine::bisect_chunk(const NeighborTimes& times, Search* searches, 
       q.first = before ? q.first : mid + 1;
       q.count = before ? half : q.count - half - 1;
       if (q.count > 0) {
-        prefetch_read(times.row.data + q.first + q.count / 2);
-        active = true;
+        prefetch_read(times.row.data + q.first + (q.count >> 1));
+        active[kept++] = &q;
       }
     }
+    num_active = kept;
   }
   return true;
 }
