@@ -26,7 +26,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -178,9 +180,13 @@ class LocalIndexMap {
   }
 
   // Appends a block of `capacity` slots, zeroed (tag 0 lies below every
-  // stamp: empty), and makes it the one regions come from.
+  // stamp: empty), and makes it the one regions come from. calloc: a large
+  // block comes as fresh zero pages, which take memory only once a table
+  // is placed on them.
   void add_block(size_t capacity) {
-    blocks_.push_back(Block{std::unique_ptr<Slot[]>(new Slot[capacity]()), capacity});
+    void* memory = std::calloc(capacity, sizeof(Slot));
+    if (memory == nullptr) throw std::bad_alloc();
+    blocks_.push_back(Block{SlotArray(static_cast<Slot*>(memory)), capacity});
     arena_capacity_ += capacity;
     block_used_ = 0;
   }
@@ -214,8 +220,12 @@ class LocalIndexMap {
   }
 
   std::vector<Table> tables_;  // indexed by batch
+  struct FreeSlots {
+    void operator()(Slot* slots) const { std::free(slots); }
+  };
+  using SlotArray = std::unique_ptr<Slot[], FreeSlots>;
   struct Block {
-    std::unique_ptr<Slot[]> slots;
+    SlotArray slots;
     size_t capacity;
   };
   std::vector<Block> blocks_;  // regions come from the last
