@@ -31,6 +31,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -218,12 +219,12 @@ Outcome run_reference(ReferenceSampler& ref, const SampleRequest& req) {
   }
 }
 
-void compare_lists(const std::vector<std::vector<int64_t>>& got,
-                   const std::vector<std::vector<int64_t>>& want, const char* name) {
+void compare_lists(const std::vector<tovalib::Int64List>& got,
+                   const std::vector<tovalib::Int64List>& want, const char* name) {
   if (got == want) return;
   std::fprintf(stderr, "%s differs from the reference\n", name);
   for (size_t i = 0; i < std::max(got.size(), want.size()); ++i) {
-    auto dump = [&](const char* who, const std::vector<std::vector<int64_t>>& lists) {
+    auto dump = [&](const char* who, const std::vector<tovalib::Int64List>& lists) {
       std::fprintf(stderr, "  %s[%zu]:", who, i);
       if (i < lists.size()) {
         for (size_t j = 0; j < std::min<size_t>(lists[i].size(), 40); ++j) {
@@ -239,6 +240,15 @@ void compare_lists(const std::vector<std::vector<int64_t>>& got,
   fail("result differs from the reference");
 }
 
+// Whether the engine's generator gives the outputs of the reference's from
+// here on: 624 consecutive outputs fix all later ones.
+bool same_sequence(tovalib::Mt19937 engine, std::mt19937 reference) {
+  for (int i = 0; i < 624; ++i) {
+    if (engine() != reference()) return false;
+  }
+  return true;
+}
+
 // The engine's call, its result and its generator against the reference's.
 void compare(const char* who, const Outcome& got, SamplingEngine& engine, const Outcome& want,
              const ReferenceSampler& ref) {
@@ -247,7 +257,7 @@ void compare(const char* who, const Outcome& got, SamplingEngine& engine, const 
                  got.message.c_str(), kind_name(want.kind), want.message.c_str());
     fail("outcome differs from the reference");
   }
-  if (!(engine.generator() == ref.generator())) {
+  if (!same_sequence(engine.generator(), ref.generator())) {
     std::fprintf(stderr, "%s: generator state after a %s call\n", who, kind_name(got.kind));
     fail("generator differs from the reference");
   }

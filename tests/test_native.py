@@ -12,7 +12,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 WARNINGS = ["-Wall", "-Wextra", "-Wpedantic", "-Wconversion", "-Wshadow", "-Werror"]
 
 
-@pytest.mark.parametrize("name", ["test_uniform_select", "test_engine_memory"])
+@pytest.mark.parametrize("name", ["test_uniform_select", "test_engine_memory", "test_mt19937"])
 def test_native(name, tmp_path):
     compiler = shutil.which("g++")
     if compiler is None:

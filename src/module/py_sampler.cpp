@@ -49,7 +49,7 @@ std::vector<int64_t> copy_int64(const py::array& array) {
   return std::vector<int64_t>(data, data + contiguous.size());
 }
 
-py::array_t<int64_t> to_numpy(const std::vector<int64_t>& values) {
+py::array_t<int64_t> to_numpy(const Int64List& values) {
   py::array_t<int64_t> out(static_cast<py::ssize_t>(values.size()));
   if (!values.empty()) {
     std::memcpy(out.mutable_data(), values.data(), values.size() * sizeof(int64_t));

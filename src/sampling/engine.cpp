@@ -141,13 +141,52 @@ void run_pipeline(int64_t chunk, int64_t begin, int64_t end, S3 stage3, S2 stage
 struct SamplingEngine::EdgeOutput {
   Int64View row;
   LocalIndexMap* map;
-  std::vector<int64_t>* src_nodes;
-  std::vector<int64_t>* src_batches;
-  std::vector<int64_t>* rows;
-  std::vector<int64_t>* cols;
+  Int64List* src_nodes;
+  Int64List* src_batches;
+  Int64List* rows;
+  Int64List* cols;
   int64_t* count;
   int64_t batch = 0;      // seed of the entry being expanded
   int64_t entry_pos = 0;  // its local index
+  LocalIndexMap::Table* table = nullptr;  // the map's table of `batch`
+  // Where the next edge and the next new node go, between open() and
+  // close(); `row_start` is where open() began the edges.
+  int64_t* row_start = nullptr;
+  int64_t* row_out = nullptr;
+  int64_t* col_out = nullptr;
+  int64_t* node_out = nullptr;
+  int64_t* batch_out = nullptr;
+
+  // Makes room for up to `m` edges (and as many new nodes): the lists grow
+  // once, and recording writes through pointers. Nothing may read or grow
+  // the four lists of this edge type until close(), except through the
+  // entries already in them.
+  void open(int64_t m) {
+    const auto extra = static_cast<size_t>(m);
+    row_start = extend(*rows, extra);
+    row_out = row_start;
+    col_out = extend(*cols, extra);
+    node_out = extend(*src_nodes, extra);
+    batch_out = extend(*src_batches, extra);
+  }
+
+  // Cuts the lists back to what was recorded since open().
+  void close() {
+    const int64_t edges = row_out - row_start;
+    *count += edges;
+    cut(*rows, row_out);
+    cut(*cols, col_out);
+    cut(*src_nodes, node_out);
+    cut(*src_batches, batch_out);
+  }
+
+  // Makes the entry at local index `pos`, of seed `b`, the one whose edges
+  // are recorded next.
+  void start_entry(int64_t b, int64_t pos) {
+    batch = b;
+    entry_pos = pos;
+    table = &map->table(b);
+  }
 
   // Records the edge at `position` of `row`: numbers the neighbour within the
   // entry's seed (a new one joins the next hop's frontier) and appends the
@@ -156,25 +195,34 @@ struct SamplingEngine::EdgeOutput {
 
   // The same, with the neighbour's id already read from row.
   void record_node(int64_t neighbor) {
-    const auto [index, added] = map->insert(batch, neighbor);
+    const auto [index, added] = map->insert(*table, neighbor);
     if (added) {
-      src_nodes->push_back(neighbor);
-      src_batches->push_back(batch);
+      *node_out++ = neighbor;
+      *batch_out++ = batch;
     }
-    ++*count;
-    rows->push_back(index);
-    cols->push_back(entry_pos);
+    *row_out++ = index;
+    *col_out++ = entry_pos;
   }
 
   void record_range(int64_t begin, int64_t end) {
     for (int64_t p = begin; p < end; ++p) record(p);
+  }
+
+ private:
+  static int64_t* extend(Int64List& list, size_t extra) {
+    const size_t size = list.size();
+    list.resize(size + extra);
+    return list.data() + size;
+  }
+  static void cut(Int64List& list, const int64_t* end) {
+    list.resize(static_cast<size_t>(end - list.data()));
   }
 };
 
 void SamplingEngine::prepare(const GraphStore& store, size_t num_seeds) {
   const auto num_types = static_cast<size_t>(store.num_node_types());
   const auto num_edges = static_cast<size_t>(store.num_edge_types());
-  auto reset = [](std::vector<std::vector<int64_t>>& lists, size_t n) {
+  auto reset = [](std::vector<Int64List>& lists, size_t n) {
     lists.resize(n);
     for (auto& l : lists) l.clear();
   };
@@ -304,7 +352,7 @@ void SamplingEngine::release_all() {
   result_ = SampleResult{};
   maps_ = std::vector<LocalIndexMap>{};
   taken_ = TakenSet{};
-  for (auto& plan : plans_) std::vector<int64_t>().swap(plan.picks);
+  for (auto& plan : plans_) Int64List().swap(plan.picks);
   std::vector<int64_t>().swap(seed_time_buffer_);
   seed_times_ = nullptr;
 }
@@ -396,8 +444,8 @@ void SamplingEngine::expand_plain(const GraphStore& store, int64_t edge, int64_t
   const Int64View row = out.row;
   // Index, not iterate: when source and destination types are equal,
   // recording appends to the very list being expanded.
-  const std::vector<int64_t>& dst_nodes = result_.nodes[static_cast<size_t>(dst)];
-  const std::vector<int64_t>& dst_batches = result_.batches[static_cast<size_t>(dst)];
+  const Int64List& dst_nodes = result_.nodes[static_cast<size_t>(dst)];
+  const Int64List& dst_batches = result_.batches[static_cast<size_t>(dst)];
 
   auto fetch_colptr = [&](int64_t from, int64_t to) {
     for (int64_t i = from; i < to; ++i) {
@@ -405,53 +453,62 @@ void SamplingEngine::expand_plain(const GraphStore& store, int64_t edge, int64_t
     }
   };
   auto select = [&](int64_t from, int64_t to, ChunkPlan& plan) {
-    plan.picks.clear();
+    int64_t used = 0;
     for (int64_t i = from; i < to; ++i) {
       const Neighborhood nb = neighborhood(key, colptr, row, dst_nodes[static_cast<size_t>(i)]);
       const int64_t n = nb.end - nb.begin;
       Span& span = plan.spans[static_cast<size_t>(i - from)];
-      const auto first = static_cast<int64_t>(plan.picks.size());
       if (k < 0 || k >= n) {
         prefetch_range(row, nb.begin, nb.end);
         if (n > kMaxBuffered) {
           span = {nb.begin, nb.end, true};
           continue;
         }
-        for (int64_t p = nb.begin; p < nb.end; ++p) plan.picks.push_back(p);
+        int64_t* picks = plan.room(used, n);
+        for (int64_t p = nb.begin; p < nb.end; ++p) *picks++ = p;
+        span = {used, used + n, false};
+        used += n;
       } else {
-        select_uniform(generator_, nb.begin, n, k, taken_, plan.picks);
-        for (size_t j = static_cast<size_t>(first); j < plan.picks.size(); ++j) {
-          prefetch_read(row.data + plan.picks[j]);
-        }
+        int64_t* picks = plan.room(used, k);
+        select_uniform(generator_, nb.begin, n, k, taken_, picks);
+        for (int64_t j = 0; j < k; ++j) prefetch_read(row.data + picks[j]);
+        span = {used, used + k, false};
+        used += k;
       }
-      span = {first, static_cast<int64_t>(plan.picks.size()), false};
     }
   };
   auto gather = [&](int64_t from, int64_t to, ChunkPlan& plan) {
     for (int64_t i = from; i < to; ++i) {
       const Span& span = plan.spans[static_cast<size_t>(i - from)];
       if (span.whole) continue;
-      const int64_t batch = dst_batches[static_cast<size_t>(i)];
+      const LocalIndexMap::Table& table = out.map->table(dst_batches[static_cast<size_t>(i)]);
       for (int64_t j = span.begin; j < span.end; ++j) {
         int64_t& pick = plan.picks[static_cast<size_t>(j)];
         pick = row[pick];
-        out.map->prefetch(batch, pick);
+        LocalIndexMap::prefetch(table, pick);
       }
     }
   };
   auto record = [&](int64_t from, int64_t to, const ChunkPlan& plan) {
+    int64_t edges = 0;
     for (int64_t i = from; i < to; ++i) {
       const Span& span = plan.spans[static_cast<size_t>(i - from)];
-      out.batch = dst_batches[static_cast<size_t>(i)];
-      out.entry_pos = i;
+      edges += span.end - span.begin;
+    }
+    // A local copy, so that its write pointers can live in registers.
+    EdgeOutput w = out;
+    w.open(edges);
+    const int64_t* picks = plan.picks.data();
+    for (int64_t i = from; i < to; ++i) {
+      const Span& span = plan.spans[static_cast<size_t>(i - from)];
+      w.start_entry(dst_batches[static_cast<size_t>(i)], i);
       if (span.whole) {
-        out.record_range(span.begin, span.end);
+        w.record_range(span.begin, span.end);
       } else {
-        for (int64_t j = span.begin; j < span.end; ++j) {
-          out.record_node(plan.picks[static_cast<size_t>(j)]);
-        }
+        for (int64_t j = span.begin; j < span.end; ++j) w.record_node(picks[j]);
       }
     }
+    w.close();
   };
 
   run_pipeline(
@@ -468,14 +525,13 @@ void SamplingEngine::expand_plain(const GraphStore& store, int64_t edge, int64_t
 // time; only then is it searched.
 void SamplingEngine::expand_temporal_each(const TemporalEdge& te, int64_t from, int64_t to,
                                           EdgeOutput& out) {
-  const std::vector<int64_t>& dst_nodes = result_.nodes[static_cast<size_t>(te.dst)];
-  const std::vector<int64_t>& dst_batches = result_.batches[static_cast<size_t>(te.dst)];
+  const Int64List& dst_nodes = result_.nodes[static_cast<size_t>(te.dst)];
+  const Int64List& dst_batches = result_.batches[static_cast<size_t>(te.dst)];
   const NeighborTimes& times = te.times;
   const Budget& budget = te.budget;
   for (int64_t i = from; i < to; ++i) {
     const int64_t node = dst_nodes[static_cast<size_t>(i)];
-    out.batch = dst_batches[static_cast<size_t>(i)];
-    out.entry_pos = i;
+    out.start_entry(dst_batches[static_cast<size_t>(i)], i);
     const Neighborhood nb = neighborhood(*te.key, te.colptr, out.row, node);
     if (nb.begin == nb.end) continue;
     const int64_t seed_time = seed_times_[out.batch];
@@ -501,7 +557,9 @@ void SamplingEngine::expand_temporal_each(const TemporalEdge& te, int64_t from, 
       if (n >= 2 && times.at(first) > times.at(last - 1)) {
         throw std::runtime_error(kUnsortedMessage);
       }
+      out.open(n);
       out.record_range(first, last);
+      out.close();
     } else {
       // The k most recent neighbours not later than the seed's time (all of
       // them for a negative k); no draw.
@@ -511,7 +569,9 @@ void SamplingEngine::expand_temporal_each(const TemporalEdge& te, int64_t from, 
         throw std::runtime_error(kUnsortedMessage);
       }
       if (budget.count >= 1) first = std::max(first, last - budget.count);
+      out.open(last - first);
       out.record_range(first, last);
+      out.close();
     }
   }
 }
@@ -534,13 +594,18 @@ bool SamplingEngine::verify_chunk(const TemporalEdge& te, const TemporalChunk& t
 // Returns false, leaving the searches unfinished, when a probed neighbour
 // has no time.
 bool SamplingEngine::bisect_chunk(const NeighborTimes& times, Search* searches, int64_t m) {
-  bool active = true;
-  while (active) {
-    active = false;
-    for (int64_t g = 0; g < m; ++g) {
-      Search& q = searches[g];
-      if (q.count <= 0) continue;
-      const int64_t half = q.count / 2;
+  // The searches still running; each round keeps those that go on.
+  Search* active[kChunk];
+  int64_t num_active = 0;
+  for (int64_t g = 0; g < m; ++g) {
+    if (searches[g].count > 0) active[num_active++] = &searches[g];
+  }
+  while (num_active > 0) {
+    int64_t kept = 0;
+    for (int64_t a = 0; a < num_active; ++a) {
+      Search& q = *active[a];
+      // count > 0: halving as unsigned is the signed count / 2.
+      const auto half = static_cast<int64_t>(static_cast<uint64_t>(q.count) >> 1);
       const int64_t mid = q.first + half;
       const int64_t id = times.row[mid];
       if (!times.times.contains(id)) return false;
@@ -548,10 +613,11 @@ bool SamplingEngine::bisect_chunk(const NeighborTimes& times, Search* searches, 
       q.first = before ? q.first : mid + 1;
       q.count = before ? half : q.count - half - 1;
       if (q.count > 0) {
-        prefetch_read(times.row.data + q.first + q.count / 2);
-        active = true;
+        prefetch_read(times.row.data + q.first + (q.count >> 1));
+        active[kept++] = &q;
       }
     }
+    num_active = kept;
   }
   return true;
 }
@@ -580,8 +646,8 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
   const NeighborTimes& times = te.times;
   const Int64View colptr = te.colptr;
   const Int64View row = out.row;
-  const std::vector<int64_t>& dst_nodes = result_.nodes[static_cast<size_t>(dst)];
-  const std::vector<int64_t>& dst_batches = result_.batches[static_cast<size_t>(dst)];
+  const Int64List& dst_nodes = result_.nodes[static_cast<size_t>(dst)];
+  const Int64List& dst_batches = result_.batches[static_cast<size_t>(dst)];
   const bool two_searches = te.is_window && budget.has_lower;
 
   auto fetch_colptr = [&](int64_t from, int64_t to) {
@@ -660,6 +726,7 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
     }
     // The order check below reads the times of each range's two ends, and
     // recording probes the map slots of the neighbours it takes.
+    int64_t edges = 0;
     for (int64_t g = 0; g < m; ++g) {
       const TemporalRange& r = tc.ranges[g];
       const int64_t last = tc.searches[g].first;
@@ -670,15 +737,18 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
       }
       int64_t first = r.start;
       if (!te.is_window && budget.count >= 1) first = std::max(first, last - budget.count);
-      const int64_t batch = dst_batches[static_cast<size_t>(from + g)];
+      edges += last - first;
+      const LocalIndexMap::Table& table = out.map->table(dst_batches[static_cast<size_t>(from + g)]);
       const int64_t stop = std::min(last, first + kMaxSlotPrefetch);
-      for (int64_t p = first; p < stop; ++p) out.map->prefetch(batch, row[p]);
+      for (int64_t p = first; p < stop; ++p) LocalIndexMap::prefetch(table, row[p]);
     }
+    // A local copy, so that its write pointers can live in registers.
+    EdgeOutput w = out;
+    w.open(edges);
     for (int64_t g = 0; g < m; ++g) {
       const TemporalRange& r = tc.ranges[g];
       if (r.begin == r.end) continue;
-      out.batch = dst_batches[static_cast<size_t>(from + g)];
-      out.entry_pos = from + g;
+      w.start_entry(dst_batches[static_cast<size_t>(from + g)], from + g);
       const int64_t last = tc.searches[g].first;
       int64_t first = r.start;
       if (last - first >= 2 && times.at(first) > times.at(last - 1)) {
@@ -686,8 +756,9 @@ void SamplingEngine::expand_temporal(const GraphStore& store, int64_t edge, int6
       }
       // Counts take the latest neighbours up to the seed's time.
       if (!te.is_window && budget.count >= 1) first = std::max(first, last - budget.count);
-      out.record_range(first, last);
+      w.record_range(first, last);
     }
+    w.close();
   };
 
   run_pipeline(

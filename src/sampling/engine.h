@@ -12,18 +12,20 @@
 #ifndef TOVALIB_SAMPLING_ENGINE_H_
 #define TOVALIB_SAMPLING_ENGINE_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "sampling/local_index_map.h"
+#include "sampling/mt19937.h"
 #include "sampling/neighbor_times.h"
 #include "sampling/request.h"
+#include "sampling/scratch.h"
 #include "sampling/taken_set.h"
 #include "store/graph_store.h"
 
@@ -33,12 +35,12 @@ namespace tovalib {
 // after a completed run() until the next call of run() or take_result();
 // empty after a failed run().
 struct SampleResult {
-  std::vector<std::vector<int64_t>> rows;       // per edge type: local source index
-  std::vector<std::vector<int64_t>> cols;       // per edge type: local destination index
-  std::vector<std::vector<int64_t>> num_edges;  // per edge type: edges per hop
-  std::vector<std::vector<int64_t>> nodes;      // per node type: global id, local index order
-  std::vector<std::vector<int64_t>> batches;    // per node type: seed index of each node
-  std::vector<std::vector<int64_t>> num_nodes;  // per node type: seeds, then added per hop
+  std::vector<Int64List> rows;       // per edge type: local source index
+  std::vector<Int64List> cols;       // per edge type: local destination index
+  std::vector<Int64List> num_edges;  // per edge type: edges per hop
+  std::vector<Int64List> nodes;      // per node type: global id, local index order
+  std::vector<Int64List> batches;    // per node type: seed index of each node
+  std::vector<Int64List> num_nodes;  // per node type: seeds, then added per hop
 };
 
 enum class RunStatus {
@@ -67,7 +69,7 @@ class SamplingEngine {
   // Takes back a result taken earlier, once read, so that the next call
   // fills its buffers instead of growing new ones.
   void recycle_result(SampleResult spent) { result_ = std::move(spent); }
-  std::mt19937& generator() { return generator_; }
+  Mt19937& generator() { return generator_; }
 
  private:
   // Frontier entries are expanded kChunk at a time (see expand_plain).
@@ -150,8 +152,15 @@ class SamplingEngine {
   };
   // The selections of one chunk of frontier entries, awaiting recording.
   struct ChunkPlan {
-    std::vector<int64_t> picks;
+    Int64List picks;  // a buffer: its size only grows, spans say what is used
     Span spans[kChunk];
+
+    // Where `extra` picks go after the first `used`.
+    int64_t* room(int64_t used, int64_t extra) {
+      const auto need = static_cast<size_t>(used + extra);
+      if (need > picks.size()) picks.resize(std::max(need, 2 * picks.size()));
+      return picks.data() + used;
+    }
   };
 
   // The buffers a call works in. Nothing in them carries over into a
@@ -181,7 +190,7 @@ class SamplingEngine {
   static std::unique_ptr<Scratch> take_scratch();
   static void give_scratch(std::unique_ptr<Scratch> scratch);
 
-  std::mt19937 generator_;
+  Mt19937 generator_;
   std::unique_ptr<Scratch> scratch_;
   // The parts of *scratch_.
   SampleResult& result_;

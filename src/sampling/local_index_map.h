@@ -3,6 +3,8 @@
 //   LocalIndexMap m;
 //   m.reset(num_seeds);
 //   auto [index, added] = m.insert(batch, node);   // added: index == old size
+//   LocalIndexMap::Table& t = m.table(batch);       // many inserts of one batch
+//   auto [index2, added2] = m.insert(t, node2);
 //
 // One small open-addressing table per batch (seed), not one table for all:
 // the hop loop expands a frontier in batch order, so the inserts of a stretch
@@ -10,11 +12,13 @@
 // of a table sized for the whole call. The tables live in an arena of
 // blocks; a table that fills up moves to a region twice its size in the last
 // block, and when that block is full a new one, as large as all before it
-// together, is added: growing never moves or zeroes the regions handed out
-// already, which is most of what a fresh map's first call costs. reset()
-// forgets all tables in O(number of batches) and merges the blocks into one,
-// so steady-state calls allocate nothing; release_oversized() gives back an
-// arena far larger than the last call used.
+// together, is added: growing never moves the regions handed out already.
+// A slot is written only when a key goes into it: each slot carries the
+// call's stamp above its index, so a slot left over from an earlier call (or
+// never used) reads as empty without being cleared, and handing out a region
+// costs nothing. reset() forgets all tables in O(number of batches) and
+// merges the blocks into one, so steady-state calls allocate nothing;
+// release_oversized() gives back an arena far larger than the last call used.
 // The numbering depends only on the order of inserts, never on the hash.
 #ifndef TOVALIB_SAMPLING_LOCAL_INDEX_MAP_H_
 #define TOVALIB_SAMPLING_LOCAL_INDEX_MAP_H_
@@ -22,7 +26,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -69,6 +75,7 @@ class LocalIndexMap {
     block_used_ = 0;
     arena_used_ = 0;
     next_index_ = 0;
+    next_stamp();
   }
 
   // Called when a call ends: frees the arena when it is far larger than
@@ -90,56 +97,81 @@ class LocalIndexMap {
            sizes_.capacity() * sizeof(size_t);
   }
 
-  // Hints that (batch, node) is about to be inserted: fetches the line of
-  // its first slot when the batch has a table already.
-  void prefetch(int64_t batch, int64_t node) const {
-    const auto b = static_cast<size_t>(batch);
-    if (b >= tables_.size() || tables_[b].bits == 0) return;
-    const Table& t = tables_[b];
-    prefetch_write(t.slots + hash(node, t.shift));
-  }
-
-  // Returns the local index of (batch, node) and whether it was added now.
-  std::pair<int64_t, bool> insert(int64_t batch, int64_t node) {
-    const auto b = static_cast<size_t>(batch);
-    if (b >= tables_.size()) tables_.resize(b + 1);
-    Table& t = tables_[b];
-    if (!fits(t.size + 1, t.capacity())) grow(t);
-    Slot* slots = t.slots;
-    const size_t mask = t.capacity() - 1;
-    size_t i = hash(node, t.shift);
-    while (true) {
-      Slot& s = slots[i];
-      if (s.index < 0) {
-        s.node = node;
-        s.index = next_index_++;
-        ++t.size;
-        return {s.index, true};
-      }
-      if (s.node == node) return {s.index, false};
-      i = (i + 1) & mask;
-    }
-  }
-
- private:
   struct Slot {
     int64_t node;
-    int64_t index;  // -1: empty
+    uint64_t tag;  // stamp + index when it holds a key of this call
   };
+  // The table of one batch. Valid until the next reset(), or until an insert
+  // for a batch at or beyond the count given to reset().
   struct Table {
     Slot* slots = nullptr;  // in one of blocks_
     size_t size = 0;
-    uint32_t bits = 0;   // capacity is 2^bits slots; 0 bits: no table yet
+    size_t limit = 0;     // entries it takes before it grows
+    size_t mask = 0;      // capacity - 1
+    uint32_t bits = 0;    // capacity is 2^bits slots; 0 bits: no table yet
     uint32_t shift = 64;  // 64 - bits: hashes keep their high bits
 
     size_t capacity() const { return bits == 0 ? 0 : size_t{1} << bits; }
   };
+
+  Table& table(int64_t batch) {
+    const auto b = static_cast<size_t>(batch);
+    if (b >= tables_.size()) tables_.resize(b + 1);
+    return tables_[b];
+  }
+
+  // Hints that `node` is about to be inserted into `t`: fetches the line of
+  // its first slot when the table exists.
+  static void prefetch(const Table& t, int64_t node) {
+    if (t.bits != 0) prefetch_write(t.slots + hash(node, t.shift));
+  }
+
+  // Returns the local index of (batch, node) and whether it was added now.
+  std::pair<int64_t, bool> insert(int64_t batch, int64_t node) { return insert(table(batch), node); }
+
+  // The same, for the batch whose table `t` is.
+  std::pair<int64_t, bool> insert(Table& t, int64_t node) {
+    if (t.size >= t.limit) grow(t);
+    Slot* slots = t.slots;
+    const uint64_t stamp = stamp_;
+    size_t i = hash(node, t.shift);
+    while (true) {
+      Slot& s = slots[i];
+      if (s.tag < stamp) {
+        const int64_t index = next_index_++;
+        s.node = node;
+        s.tag = stamp + static_cast<uint64_t>(index);
+        ++t.size;
+        return {index, true};
+      }
+      if (s.node == node) return {static_cast<int64_t>(s.tag - stamp), false};
+      i = (i + 1) & t.mask;
+    }
+  }
+
+ private:
+  // A tag is stamp + index; stamps grow by 2^kIndexBits per call, so every
+  // tag of an earlier call lies below this call's stamp. Local indices stay
+  // far below 2^40 (that many nodes would take 16 TiB of tables alone).
+  static constexpr uint32_t kIndexBits = 40;
+  static constexpr uint64_t kStampStep = uint64_t{1} << kIndexBits;
   static constexpr uint32_t kMinBits = 3;
   static constexpr uint32_t kMaxStartBits = 12;
 
   // Tables are filled up to three quarters: linear probing stays short at
   // that load, and fewer cache lines per table means fewer misses.
   static bool fits(size_t entries, size_t capacity) { return 4 * entries <= 3 * capacity; }
+  static size_t limit_of(size_t capacity) { return capacity / 4 * 3; }
+
+  // The stamp of a new call. After 2^24 calls the stamps would wrap: every
+  // slot is cleared once and they start over.
+  void next_stamp() {
+    if (stamp_ >= ~uint64_t{0} - kStampStep) {
+      for (Block& b : blocks_) std::fill(b.slots.get(), b.slots.get() + b.capacity, Slot{0, 0});
+      stamp_ = 0;
+    }
+    stamp_ += kStampStep;
+  }
 
   // Fibonacci hashing: consecutive ids (common within a neighbourhood) land
   // far apart.
@@ -147,10 +179,14 @@ class LocalIndexMap {
     return static_cast<size_t>((static_cast<uint64_t>(node) * 0x9E3779B97F4A7C15ULL) >> shift);
   }
 
-  // Appends a block of `capacity` slots (left uninitialised: a region is
-  // filled when it is handed out) and makes it the one regions come from.
+  // Appends a block of `capacity` slots, zeroed (tag 0 lies below every
+  // stamp: empty), and makes it the one regions come from. calloc: a large
+  // block comes as fresh zero pages, which take memory only once a table
+  // is placed on them.
   void add_block(size_t capacity) {
-    blocks_.push_back(Block{std::unique_ptr<Slot[]>(new Slot[capacity]), capacity});
+    void* memory = std::calloc(capacity, sizeof(Slot));
+    if (memory == nullptr) throw std::bad_alloc();
+    blocks_.push_back(Block{SlotArray(static_cast<Slot*>(memory)), capacity});
     arena_capacity_ += capacity;
     block_used_ = 0;
   }
@@ -166,25 +202,30 @@ class LocalIndexMap {
     Slot* fresh = blocks_.back().slots.get() + block_used_;
     block_used_ += capacity;
     arena_used_ += capacity;
-    std::fill(fresh, fresh + capacity, Slot{0, -1});
     const uint32_t shift = 64 - bits;
     const size_t mask = capacity - 1;
     const Slot* old = t.slots;
     const size_t old_capacity = t.capacity();
     for (size_t j = 0; j < old_capacity; ++j) {
-      if (old[j].index < 0) continue;
+      if (old[j].tag < stamp_) continue;
       size_t i = hash(old[j].node, shift);
-      while (fresh[i].index >= 0) i = (i + 1) & mask;
+      while (fresh[i].tag >= stamp_) i = (i + 1) & mask;
       fresh[i] = old[j];
     }
     t.slots = fresh;
     t.bits = bits;
     t.shift = shift;
+    t.mask = mask;
+    t.limit = limit_of(capacity);
   }
 
   std::vector<Table> tables_;  // indexed by batch
+  struct FreeSlots {
+    void operator()(Slot* slots) const { std::free(slots); }
+  };
+  using SlotArray = std::unique_ptr<Slot[], FreeSlots>;
   struct Block {
-    std::unique_ptr<Slot[]> slots;
+    SlotArray slots;
     size_t capacity;
   };
   std::vector<Block> blocks_;  // regions come from the last
@@ -192,6 +233,7 @@ class LocalIndexMap {
   size_t arena_capacity_ = 0;  // slots of all blocks
   size_t arena_used_ = 0;      // slots handed out since reset()
   int64_t next_index_ = 0;
+  uint64_t stamp_ = kStampStep;    // of this call; see next_stamp()
   uint32_t start_bits_ = kMinBits;  // capacity of a batch's first table
   std::vector<size_t> sizes_;      // scratch of reset()
 };

@@ -5,9 +5,9 @@
 //   t.start(n, k);
 //   if (!t.insert(r)) t.insert(j);
 //
-// Three representations, picked per selection, all answering the same:
-// - few draws: a linear scan of the chosen offsets (a handful of compares,
-//   no clearing at all);
+// Two representations, picked per selection, both answering the same (few
+// draws, or neighbourhoods of at most 64 positions, need no set at all: see
+// select_uniform):
 // - moderate neighbourhoods: a stamp per offset, cleared in O(1) by bumping
 //   the generation, storage kept across selections;
 // - huge neighbourhoods: an open-addressing set sized by k, not n.
@@ -26,10 +26,7 @@ namespace tovalib {
 class TakenSet {
  public:
   void start(int64_t n, int64_t k) {
-    chosen_.clear();
-    if (k <= kLinearMax) {
-      mode_ = Mode::kLinear;
-    } else if (n <= kStampMax) {
+    if (n <= kStampMax) {
       mode_ = Mode::kStamp;
       stamps_used_ = std::max(stamps_used_, static_cast<size_t>(n));
       if (stamps_.size() < static_cast<size_t>(n)) stamps_.resize(static_cast<size_t>(n), 0);
@@ -53,7 +50,6 @@ class TakenSet {
   void release_oversized() {
     release_if_oversized(stamps_, stamps_used_);
     release_if_oversized(hash_, hash_used_);
-    release_if_oversized(chosen_, 0);
     stamps_used_ = 0;
     hash_used_ = 0;
   }
@@ -61,12 +57,6 @@ class TakenSet {
   // Marks `offset` taken; returns false when it already was.
   bool insert(int64_t offset) {
     switch (mode_) {
-      case Mode::kLinear:
-        for (int64_t c : chosen_) {
-          if (c == offset) return false;
-        }
-        chosen_.push_back(offset);
-        return true;
       case Mode::kStamp: {
         uint32_t& s = stamps_[static_cast<size_t>(offset)];
         if (s == generation_) return false;
@@ -89,18 +79,16 @@ class TakenSet {
 
   // Bytes of storage held.
   size_t bytes() const {
-    return chosen_.capacity() * sizeof(int64_t) + stamps_.capacity() * sizeof(uint32_t) +
+    return stamps_.capacity() * sizeof(uint32_t) +
            hash_.capacity() * sizeof(int64_t);
   }
 
  private:
-  enum class Mode { kLinear, kStamp, kHash };
-  static constexpr int64_t kLinearMax = 24;
+  enum class Mode { kStamp, kHash };
   static constexpr int64_t kStampMax = int64_t{1} << 20;
   static constexpr int64_t kEmpty = -1;  // offsets are never negative
 
-  Mode mode_ = Mode::kLinear;
-  std::vector<int64_t> chosen_;
+  Mode mode_ = Mode::kStamp;
   std::vector<uint32_t> stamps_;
   uint32_t generation_ = 0;
   std::vector<int64_t> hash_;

@@ -1,9 +1,9 @@
 // Random choice of k distinct positions out of a neighbourhood (Floyd's
-// algorithm), driven by one MT19937.
+// algorithm), driven by one MT19937 (Mt19937).
 //
 //   TakenSet taken;
-//   std::vector<int64_t> picks;
-//   select_uniform(generator, begin, n, k, taken, picks);  // requires 0 <= k < n
+//   std::vector<int64_t> picks(k);
+//   select_uniform(generator, begin, n, k, taken, picks.data());  // requires 0 <= k < n
 //
 // Step j (j = n - k, ..., n - 1) draws a value below j + 1: one 32-bit
 // output u, r = u mod (j + 1). When j + 1 exceeds 2^32 a single output
@@ -14,16 +14,15 @@
 #define TOVALIB_SAMPLING_UNIFORM_SELECT_H_
 
 #include <cstdint>
-#include <random>
-#include <vector>
 
+#include "sampling/mt19937.h"
 #include "sampling/taken_set.h"
 
 namespace tovalib {
 
 // A value below `bound` (1 <= bound), as step j of the selection draws it
 // with bound = j + 1.
-inline int64_t draw_below(std::mt19937& generator, int64_t bound) {
+inline int64_t draw_below(Mt19937& generator, int64_t bound) {
   const auto d = static_cast<uint64_t>(bound);
   const auto high = static_cast<uint32_t>(generator());
   if (d <= 0xFFFFFFFFu) {
@@ -36,9 +35,41 @@ inline int64_t draw_below(std::mt19937& generator, int64_t bound) {
   return static_cast<int64_t>(u % d);
 }
 
-// Appends begin + offset for k distinct offsets of [0, n), in the order of j.
-inline void select_uniform(std::mt19937& generator, int64_t begin, int64_t n, int64_t k,
-                           TakenSet& taken, std::vector<int64_t>& picks) {
+// Selections of at most this many draws look their earlier picks up one by
+// one, in the output itself: a few compares, no set to clear.
+constexpr int64_t kScanMaxDraws = 24;
+
+// Writes begin + offset for k distinct offsets of [0, n) to out[0, k), in
+// the order of j. Which record of taken offsets is used (one word of bits
+// for neighbourhoods of at most 64 positions, the output for few draws, else
+// `taken`) changes nothing but speed.
+inline void select_uniform(Mt19937& generator, int64_t begin, int64_t n, int64_t k,
+                           TakenSet& taken, int64_t* out) {
+  if (n <= 64) {
+    uint64_t bits = 0;
+    for (int64_t j = n - k; j < n; ++j) {
+      const int64_t r = draw_below(generator, j + 1);
+      const int64_t chosen = ((bits >> r) & 1u) != 0 ? j : r;
+      bits |= uint64_t{1} << chosen;
+      *out++ = begin + chosen;
+    }
+    return;
+  }
+  if (k <= kScanMaxDraws) {
+    const int64_t* first = out;
+    for (int64_t j = n - k; j < n; ++j) {
+      const int64_t position = begin + draw_below(generator, j + 1);
+      int64_t chosen = position;
+      for (const int64_t* p = first; p != out; ++p) {
+        if (*p == position) {
+          chosen = begin + j;
+          break;
+        }
+      }
+      *out++ = chosen;
+    }
+    return;
+  }
   taken.start(n, k);
   for (int64_t j = n - k; j < n; ++j) {
     const int64_t r = draw_below(generator, j + 1);
@@ -47,7 +78,7 @@ inline void select_uniform(std::mt19937& generator, int64_t begin, int64_t n, in
       taken.insert(j);
       chosen = j;
     }
-    picks.push_back(begin + chosen);
+    *out++ = begin + chosen;
   }
 }
 

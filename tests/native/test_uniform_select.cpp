@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "sampling/mt19937.h"
 #include "sampling/taken_set.h"
 #include "sampling/uniform_select.h"
 
@@ -21,10 +22,10 @@ void check(bool ok, const char* what, int64_t got, int64_t expected) {
   }
 }
 
-std::vector<int64_t> select(std::mt19937& gen, int64_t begin, int64_t n, int64_t k) {
+std::vector<int64_t> select(tovalib::Mt19937& gen, int64_t begin, int64_t n, int64_t k) {
   tovalib::TakenSet taken;
-  std::vector<int64_t> picks;
-  tovalib::select_uniform(gen, begin, n, k, taken, picks);
+  std::vector<int64_t> picks(static_cast<size_t>(k));
+  tovalib::select_uniform(gen, begin, n, k, taken, picks.data());
   return picks;
 }
 
@@ -37,7 +38,8 @@ int main() {
   // first as the high half. About half of the picks lie at or beyond 2^32.
   {
     const int64_t n = 2 * kTwo32 + 5;
-    std::mt19937 gen(123), hand(123);
+    tovalib::Mt19937 gen(123);
+    std::mt19937 hand(123);
     int beyond = 0;
     for (int trial = 0; trial < 64; ++trial) {
       const std::vector<int64_t> picks = select(gen, 1000, n, 1);
@@ -57,7 +59,8 @@ int main() {
   // 2^32 (one output each) and 2^32 + 1 (two outputs).
   {
     const int64_t n = kTwo32 + 1;
-    std::mt19937 gen(7), hand(7);
+    tovalib::Mt19937 gen(7);
+    std::mt19937 hand(7);
     const std::vector<int64_t> picks = select(gen, 0, n, 3);
     const uint64_t r0 = static_cast<uint32_t>(hand()) % static_cast<uint64_t>(kTwo32 - 1);
     const uint64_t r1 = static_cast<uint32_t>(hand()) % static_cast<uint64_t>(kTwo32);
@@ -77,10 +80,11 @@ int main() {
   // and 3 of 10 from a generator seeded with 123 gives offsets 1, 3 and then
   // (continuing the same generator) the rule applied by hand.
   {
-    std::mt19937 gen(123);
+    tovalib::Mt19937 gen(123);
     const std::vector<int64_t> two = select(gen, 0, 4, 2);
     check(two.size() == 2 && two[0] == 1 && two[1] == 3, "2 of 4", two.empty() ? -1 : two[0], 1);
-    std::mt19937 a(99), hand(99);
+    tovalib::Mt19937 a(99);
+    std::mt19937 hand(99);
     for (int64_t n : {int64_t{10}, int64_t{1000}, kTwo32 - 1, kTwo32}) {
       const std::vector<int64_t> picks = select(a, 5, n, 4);
       std::vector<int64_t> taken;
