@@ -12,6 +12,7 @@ EXTRAS = {
     "pandas": "pandas",
     "psycopg": "sql",
     "psycopg.rows": "sql",
+    "relbench": "relbench",
     "pyarrow": "parquet",
     "pyarrow.compute": "parquet",
     "sqlalchemy": "sql",
