@@ -292,7 +292,7 @@ def main() -> None:
     rows = {name: len(frame) for name, frame in frames.items()}
     del frames
     print(f"TPC-H at scale {args.scale:g}: " + ", ".join(f"{n} {r:,}" for n, r in rows.items())
-          + f" rows" + (f" (made in {made:.0f} s)" if made > 1 else "")
+          + " rows" + (f" (made in {made:.0f} s)" if made > 1 else "")
           + f"; {args.rounds} rounds, a fresh process per case")
     results: dict[str, list[dict[str, Any]]] = {c: [] for c in
                                                  ("graph", "features", "frame", "to_pyg")}

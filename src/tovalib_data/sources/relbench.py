@@ -26,6 +26,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+import numpy as np
+
 from tovalib_data._optional import require
 
 # RelBench's prefix of the relation of a foreign key (the reverse edge type
@@ -119,21 +121,35 @@ def _seconds(values: Any, where: str) -> Any:
 
 
 def feature_types(name: str, table: RelTable,
-                  col_to_stype: Mapping[str, Any] | None) -> dict[str, Any] | None:
-    """The feature columns of `table` and their types as `make_pkey_fkey_graph`
-    takes them: `col_to_stype` without the primary and foreign key columns
-    (the time column stays a feature when it is named, as in RelBench); None
-    (infer) when the table is not named."""
-    if col_to_stype is None:
-        return None
+                  col_to_stype: Mapping[str, Any] | None) -> dict[str, Any]:
+    """The feature columns of `table` and their types, as `features` of
+    `from_tables` takes them, for what `make_pkey_fkey_graph` materializes.
+
+    Given the table's `col_to_stype`: those types, the primary and foreign
+    key columns left out (RelBench drops them), every column it does not
+    name left out too. Without: every column but the keys inferred, the
+    time column included as a timestamp when it holds datetimes (as
+    RelBench's `get_stype_proposal` proposes). A table left with no column
+    gets RelBench's numerical `__const__` (added by the caller).
+    """
     keys = {table.pkey, *table.fkeys}
+    columns = [c for c in table.df.columns if c not in keys]
+    if col_to_stype is None:
+        pd = require("pandas")
+        time_col = table.time_col
+        if time_col is not None and pd.api.types.is_datetime64_any_dtype(table.df[time_col]):
+            return {time_col: "timestamp"}  # the rest inferred
+        return {} if [c for c in columns if c != time_col] else {CONSTANT_COLUMN: "numerical"}
     unknown = [c for c in col_to_stype if c not in table.df.columns]
     if unknown:
         raise ValueError(f"col_to_stype[{name!r}] names columns table {name!r} does not "
                          f"have: {unknown}")
-    # Every other column is named as left out, so that nothing is inferred
-    # beside what RelBench would materialize.
-    return {c: col_to_stype.get(c) for c in table.df.columns if c not in keys}
+    # Every column it does not name is named as left out, so that nothing
+    # is inferred beside what RelBench would materialize.
+    types = {c: col_to_stype.get(c) for c in columns}
+    if all(s is None for s in types.values()):
+        types[CONSTANT_COLUMN] = "numerical"
+    return types
 
 
 def from_tables_arguments(
@@ -148,7 +164,6 @@ def from_tables_arguments(
         unknown = [t for t in col_to_stype if t not in tables]
         if unknown:
             raise ValueError(f"col_to_stype names tables the database does not have: {unknown}")
-    numerical = None
     columns: dict[str, dict[str, Any]] = {}
     primary_keys: dict[str, str] = {}
     foreign_keys: dict[str, dict[str, str]] = {}
@@ -165,13 +180,14 @@ def from_tables_arguments(
             if target not in tables:
                 raise ValueError(f"table {name!r}: foreign key {fkey!r} references the unknown "
                                  f"table {target!r}")
-        # Columns, never copied; foreign keys under their relation names.
-        renamed = {fkey: relation(fkey) for fkey in table.fkeys}
-        clash = [c for c in renamed.values() if c in df.columns]
+        # Columns, never copied; foreign keys under their relation names (a
+        # foreign key that is the primary key too keeps its own name as well).
+        clash = [relation(f) for f in table.fkeys if relation(f) in df.columns]
         if clash:
             raise ValueError(f"table {name!r} has a column {clash[0]!r} besides the foreign key "
                              f"it would name; rename the column")
-        cols = {renamed.get(c, c): df[c] for c in df.columns}
+        cols = {c: df[c] for c in df.columns if c not in table.fkeys or c == table.pkey}
+        cols.update({relation(f): df[f] for f in table.fkeys})
         if table.time_col is not None:
             cols[table.time_col] = _seconds(df[table.time_col], f"{name}.{table.time_col}")
             time_columns[name] = table.time_col
@@ -179,15 +195,11 @@ def from_tables_arguments(
             primary_keys[name] = table.pkey
         if table.fkeys:
             foreign_keys[name] = {relation(f): target for f, target in table.fkeys.items()}
-        types = feature_types(name, table, None if col_to_stype is None or name not in
-                              col_to_stype else col_to_stype[name])
-        if types is not None:
-            if not any(s is not None for s in types.values()):  # RelBench's constant column for a table without features
-                numpy = require("numpy")
-                if numerical is None:
-                    numerical = require("torch_frame", "relbench").stype.numerical
-                cols[CONSTANT_COLUMN] = numpy.ones(len(df), dtype=numpy.float64)
-                types[CONSTANT_COLUMN] = numerical
+        types = feature_types(name, table, None if col_to_stype is None
+                              else col_to_stype.get(name))
+        if CONSTANT_COLUMN in types:
+            cols[CONSTANT_COLUMN] = np.ones(len(df), dtype=np.float64)
+        if types:
             features[name] = types
         columns[name] = cols
     return {
@@ -195,7 +207,7 @@ def from_tables_arguments(
         "primary_keys": primary_keys,
         "foreign_keys": foreign_keys,
         "time_columns": time_columns,
-        "features": features if col_to_stype is not None else "auto",
+        "features": features or "auto",
         "time_unit": "s",
         "inherit_time": inherit_time,
     }
