@@ -17,6 +17,7 @@ EXTRAS = {
     "pyarrow.compute": "parquet",
     "sqlalchemy": "sql",
     "torch": "torch",
+    "torch_frame": "frame",
     "torch_geometric": "pyg",
     "tqdm": "progress",
 }

@@ -60,6 +60,21 @@ def _foreign_key(text: str) -> tuple[str, str]:
     return columns, target
 
 
+def _fit_until(text: str) -> Any:
+    """An integer time, or an ISO 8601 date or time as datetime64."""
+    import numpy as np
+
+    try:
+        return int(text)
+    except ValueError:
+        pass
+    try:
+        return np.datetime64(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"expected an ISO 8601 date or time or an integer, got {text!r}") from None
+
+
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(prog="python -m tovalib_data",
                                   description="Graphs for tovalib from relational data.")
@@ -80,6 +95,12 @@ def parser() -> argparse.ArgumentParser:
     build.add_argument("--features", metavar="TABLE=COL,COL", type=_columns("TABLE=COL,COL"),
                        action="append", default=[],
                        help="numeric feature columns of a table (repeatable)")
+    build.add_argument("--typed", action="store_true",
+                       help="every column that is not a key or the time column a typed "
+                            "feature, its type inferred (needs tovalib[frame])")
+    build.add_argument("--fit-until", metavar="TIME", type=_fit_until,
+                       help="with --typed: fit the features' statistics on the rows up to "
+                            "this time (ISO 8601, or an integer in the graph's unit)")
     build.add_argument("--time-unit", metavar="UNIT", choices=TIME_UNITS, default="s",
                        help="unit dates and timestamps are converted to: "
                             + ", ".join(TIME_UNITS) + " (default: s)")
@@ -145,8 +166,11 @@ def _build(args: argparse.Namespace) -> int:
     feature_columns = _once("--features", args.features)
     tables = None if args.tables is None else [t for names in args.tables for t in names]
     exclude = [t for names in args.exclude for t in names]
+    if args.fit_until is not None and not args.typed:
+        raise _Usage("argument --fit-until: only with --typed")
     options = dict(time_columns=time_columns, feature_columns=feature_columns,
-                   time_unit=args.time_unit, inherit_time=not args.no_inherit_time)
+                   time_unit=args.time_unit, inherit_time=not args.no_inherit_time,
+                   features="auto" if args.typed else None, fit_until=args.fit_until)
     source, path = args.source, Path(args.source)
     if path.is_dir():
         graph = _from_folder(path, args, tables, exclude, options)

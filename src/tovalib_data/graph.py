@@ -5,12 +5,15 @@ from __future__ import annotations
 import os
 from collections.abc import Collection, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 
 import tovalib
+
+if TYPE_CHECKING:
+    from tovalib_data.features.frames import NodeFeatures
 
 Int64Array = npt.NDArray[np.int64]
 Float32Array = npt.NDArray[np.float32]
@@ -36,7 +39,11 @@ class Graph:
     - `report`: per foreign key "table.relation", its rows, resolved,
       dropped and null counts;
     - `time_sources`: per timed node type, its time column, or the list of
-      relations it inherits its times through.
+      relations it inherits its times through;
+    - `features`: per node type, its typed feature columns encoded
+      (`features.frames.NodeFeatures`), when built with `features`;
+    - `keys`: per node type with a primary key, its key values in row
+      order (an array, or a dict of column -> array for a composite key).
 
     Types without times or features are absent from `node_time` and `x`.
     """
@@ -51,6 +58,11 @@ class Graph:
     time_unit: str | None = None
     report: dict[str, Any] = field(default_factory=dict)
     time_sources: dict[str, str | list[str]] = field(default_factory=dict)
+    features: dict[str, NodeFeatures] = field(default_factory=dict)
+    keys: dict[str, Any] = field(default_factory=dict)
+    # Key indexes built by `rows`, per node type.
+    _key_indexes: dict[str, Any] = field(default_factory=dict, init=False, repr=False,
+                                         compare=False)
 
     def __repr__(self) -> str:
         """Types, counts and time unit, never the arrays."""
@@ -69,6 +81,9 @@ class Graph:
         feature_columns: Mapping[str, Sequence[str]] | None = None,
         time_unit: str = "s",
         inherit_time: bool | Collection[str] = True,
+        features: str | Mapping[str, Mapping[str, Any]] | None = None,
+        fit_until: Any = None,
+        text_embedder: Any = None,
     ) -> Graph:
         """A graph with one node type per table and two edge types per foreign key.
 
@@ -95,12 +110,78 @@ class Graph:
         says per timed table where its times come from: its time column, or
         the relations it inherits through. `inherit_time=False` turns this
         off; a collection of table names leaves those tables out.
-        """
-        from tovalib_data.build.schema import build
 
-        arrays = build(tables, primary_keys, foreign_keys, time_columns, feature_columns,
-                       time_unit, inherit_time)
-        return cls(**vars(arrays))
+        `features` types the columns that are not keys as PyTorch Frame
+        does (needs `tovalib[frame]`): "auto" infers a type for every column
+        but the keys and the time column; a dict table -> {column: stype or
+        its name} (RelBench's `col_to_stype_dict`) sets or overrides types
+        column by column, the rest inferred, None leaving a column out;
+        None (the default) types nothing, leaving `feature_columns` alone to
+        give `x`. Statistics are fitted on the rows whose node time is at
+        most `fit_until` (any time the loaders take as a seed time; rows of
+        untimed tables always count; None: every row). Text columns are
+        embedded by `text_embedder` (a callable list of str -> (n, d)
+        array, or a PyTorch Frame `TextEmbedderConfig`; None: a hashed
+        bag of character trigrams), each distinct string once. The result
+        is in `features`, `col_names_dict` and `col_stats`, and batches'
+        `to_pyg()` give each node type a TensorFrame `tf`.
+        """
+        import dataclasses
+
+        from tovalib_data.build.schema import build_with_sources
+
+        arrays, sources = build_with_sources(tables, primary_keys, foreign_keys, time_columns,
+                                             feature_columns, time_unit, inherit_time)
+        graph = cls(**vars(arrays))
+        if features is None:
+            if fit_until is not None or text_embedder is not None:
+                raise ValueError("fit_until and text_embedder need features ('auto' or a dict)")
+            return graph
+        from tovalib_data.features.encode import encode_tables
+
+        encoded = encode_tables(graph, sources.tables, features, sources.key_columns,
+                                sources.time_columns, fit_until, text_embedder)
+        return dataclasses.replace(graph, features=encoded)
+
+    @property
+    def stypes(self) -> dict[str, dict[str, str]]:
+        """Per node type with features, each feature column's type name
+        (as inferred or given)."""
+        return {t: dict(f.stypes) for t, f in self.features.items()}
+
+    @property
+    def col_names_dict(self) -> dict[str, dict[Any, list[str]]]:
+        """Node type -> {torch_frame.stype: columns}, as PyTorch Frame's
+        encoders and RelBench's HeteroEncoder take it (needs
+        `tovalib[frame]`)."""
+        from tovalib_data.features.frames import col_names_dict
+
+        return col_names_dict(self.features)
+
+    @property
+    def col_stats(self) -> dict[str, dict[str, dict[Any, Any]]]:
+        """Node type -> {column: {StatType: value}}, PyTorch Frame's column
+        statistics as fitted (needs `tovalib[frame]`)."""
+        from tovalib_data.features.frames import col_stats
+
+        return col_stats(self.features)
+
+    def rows(self, table: str, keys: Any) -> Int64Array:
+        """The row ids (node ids) of the given primary key values of `table`.
+
+        `keys` is an array of key values; for a composite key, one array per
+        key column in the key's order, or a dict column -> array. Raises
+        KeyError naming the first value that is no key of the table.
+        """
+        from tovalib_data.build.lookup import key_index, rows
+
+        if table not in self.keys:
+            raise ValueError(f"rows: table {table!r} has no primary key kept in this graph")
+        stored = self.keys[table]
+        if table not in self._key_indexes:
+            self._key_indexes[table] = key_index(table, stored)
+        columns = [str(c) for c in stored] if isinstance(stored, Mapping) else ["key"]
+        return rows(self._key_indexes[table], table, columns, keys)
 
     @classmethod
     def from_database(
@@ -113,6 +194,9 @@ class Graph:
         time_unit: str = "s",
         inherit_time: bool | Collection[str] = True,
         progress: bool = False,
+        features: str | Mapping[str, Mapping[str, Any]] | None = None,
+        fit_until: Any = None,
+        text_embedder: Any = None,
     ) -> Graph:
         """`from_tables` on the tables of a database, with the keys its catalog declares.
 
@@ -126,13 +210,17 @@ class Graph:
         "skipped". Rows are read in primary-key order, streamed in chunks,
         with a tqdm progress bar when `progress` and tqdm is installed.
         `time_columns`, `feature_columns`, `time_unit` and `inherit_time`
-        are those of `from_tables`. Needs `tovalib[sql]`.
+        are those of `from_tables`, and so are `features`, `fit_until` and
+        `text_embedder` (with `features`, every column of the tables read
+        is read). Needs `tovalib[sql]`.
         """
         from tovalib_data.sources.database import from_database
 
         return from_database(source, tables=tables, time_columns=time_columns,
                              feature_columns=feature_columns, time_unit=time_unit,
-                             inherit_time=inherit_time, progress=progress)
+                             inherit_time=inherit_time, progress=progress,
+                             features=features, fit_until=fit_until,
+                             text_embedder=text_embedder)
 
     @classmethod
     def from_relbench(

@@ -30,6 +30,10 @@ def summary(graph: Graph) -> str:
         rows = graph.num_nodes[table]
         lines.append(f"  {table:<{name_width}}  {rows:>{rows_width},} "
                      f"{'row ' if rows == 1 else 'rows'}  {time}{extra}")
+        typed = graph.features.get(table)
+        if typed is not None:
+            columns = ", ".join(f"{c} {s}" for c, s in typed.stypes.items())
+            lines.append(f"  {'':<{name_width}}  typed: {columns}")
     edges = {key: len(graph.row[key]) for key in keys}
     lines.append(f"{len(keys)} edge types, {sum(edges.values()):,} edges")
     key_width = max((len(k) for k in keys), default=0)

@@ -97,6 +97,7 @@ class KeyIndex:
         self.size = size = table.num_rows
         parts = [table.key_column(c) for c in columns]
         self.kinds = [p.kind for p in parts]
+        self.values = [p.values for p in parts]  # the key's values, per column
         nulls = any_null(parts)
         if nulls is not None:
             count = int(nulls.sum())

@@ -46,6 +46,18 @@ class Arrays:
     time_unit: str | None = None
     report: dict[str, Any] = field(default_factory=dict)
     time_sources: dict[str, str | list[str]] = field(default_factory=dict)
+    keys: dict[str, Any] = field(default_factory=dict)
+
+
+@dataclass
+class Sources:
+    """What the arrays were built from, for the steps that read more of it:
+    the tables, per table its key columns (primary and foreign), and the
+    time columns."""
+
+    tables: dict[str, Table]
+    key_columns: dict[str, set[str]]
+    time_columns: dict[str, str]
 
 
 def check_name(what: str, name: object, owner: str = "") -> str:
@@ -89,6 +101,20 @@ def build(
     time_unit: str,
     inherit_time: bool | Collection[str] = True,
 ) -> Arrays:
+    return build_with_sources(tables, primary_keys, foreign_keys, time_columns,
+                              feature_columns, time_unit, inherit_time)[0]
+
+
+def build_with_sources(
+    tables: Mapping[str, Any],
+    primary_keys: Mapping[str, str | Sequence[str]] | None,
+    foreign_keys: Mapping[str, Mapping[str | tuple[str, ...], str]] | None,
+    time_columns: Mapping[str, str] | None,
+    feature_columns: Mapping[str, Sequence[str]] | None,
+    time_unit: str,
+    inherit_time: bool | Collection[str] = True,
+) -> tuple[Arrays, Sources]:
+    """`build`, and what it built from."""
     if not isinstance(tables, Mapping):
         raise TypeError(f"tables must be a dict of name -> table, not {type(tables).__name__}")
     by_name = {check_name("table name", n): Table(n, data) for n, data in tables.items()}
@@ -104,6 +130,9 @@ def build(
     out = Arrays(node_types=list(by_name))
     out.num_nodes = {name: t.num_rows for name, t in by_name.items()}
     index = {name: KeyIndex(by_name[name], columns) for name, columns in key_columns.items()}
+    # Each table's primary key values, kept for mapping keys to rows.
+    out.keys = {name: key.values[0] if len(key.values) == 1 else
+                dict(zip(key_columns[name], key.values)) for name, key in index.items()}
 
     for name, column in time_columns.items():
         times, was_datetime = by_name[name].time_column(column, time_unit)
@@ -153,7 +182,10 @@ def build(
         for j, column in enumerate(columns):
             x[:, j] = table.feature_column(column)
         out.x[name] = x
-    return out
+    keys_of = {name: set(columns) for name, columns in key_columns.items()}
+    for fk in fks:
+        keys_of.setdefault(fk.table, set()).update(fk.columns)
+    return out, Sources(by_name, keys_of, dict(time_columns))
 
 
 def _key_columns(table: str, columns: object) -> tuple[str, ...]:

@@ -9,6 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 from tovalib_data._optional import require
+from tovalib_data.features.frames import Frame, attach_frames
 
 if TYPE_CHECKING:  # torch is an optional extra; without it the tensors are Any
     import torch  # type: ignore[import-not-found, unused-ignore]
@@ -67,6 +68,8 @@ class Batch:
     time_dict: dict[str, Int64Array] = field(default_factory=dict)
     edge_types: dict[str, tuple[str, str, str]] = field(default_factory=dict)
     num_rows: dict[str, int] = field(default_factory=dict)
+    # Per node type with typed features, the sampled nodes' rows of them.
+    frame_dict: dict[str, Frame] = field(default_factory=dict)
 
     @property
     def batch_size(self) -> int:
@@ -156,7 +159,11 @@ class Batch:
         (needs `tovalib[pyg]`).
 
         Per node type: `num_nodes`, `n_id`, `batch`, `num_sampled_nodes`
-        (seeds, then per hop), and `x` and `time` where the graph has them.
+        (seeds, then per hop), and `x` and `time` where the graph has them;
+        with typed features (`features` of `from_tables`), `tf`, a PyTorch
+        Frame TensorFrame of the nodes' rows in `n_id` order (needs
+        `tovalib[frame]`), so that `data.tf_dict` is what a model's
+        per-type encoders take.
         A type without features has no `x`; give it a learned embedding
         indexed by `n_id` (the nodes' ids in the graph), as the training
         examples do. Per edge type
@@ -188,6 +195,7 @@ class Batch:
             store = data[self.edge_types[key]]
             store.edge_index = tensor(np.stack([row, self.col_dict[key]]))
             store.num_sampled_edges = self.num_sampled_edges_dict[key].tolist()
+        attach_frames(data, self.frame_dict)
         seeds = data[self.entity_table]
         seeds.batch_size = self.batch_size
         seeds.input_id = tensor(self.seed_index)

@@ -19,6 +19,7 @@ import numpy.typing as npt
 import tovalib
 from tovalib_data.loading.arguments import edge_type_keys
 from tovalib_data.loading.batch import Batch
+from tovalib_data.features.frames import gather_frames
 from tovalib_data.graph import Graph
 from tovalib_data.loading.order import Step
 
@@ -102,4 +103,5 @@ def subgraph(graph: Graph, sampler: tovalib.NeighborSampler, entity_table: str,
         edge_types=edge_types, num_rows=dict(graph.num_nodes),
         x_dict={t: np.take(x, node_dict[t], axis=0) for t, x in graph.x.items()},
         time_dict={t: np.take(tm, node_dict[t]) for t, tm in graph.node_time.items()},
+        frame_dict=gather_frames(graph.features, node_dict),
     )

@@ -24,7 +24,7 @@ if TYPE_CHECKING:
 
 # Read precedence when one column has several roles: a time column is read
 # as a time (also where it is a key), a key as a key, and only then as a feature.
-ROLES = ("time", "key", "feature")
+ROLES = ("time", "key", "feature", "column")
 
 
 class OptionError(ValueError):
@@ -285,8 +285,11 @@ def _in_key_order(catalog: dict[str, TableInfo], fks: list[ForeignKey]) -> list[
 
 def column_roles(chosen: list[TableInfo], primary_keys: dict[str, Any],
            foreign_keys: dict[str, Any], time_columns: dict[str, str],
-           feature_columns: dict[str, Sequence[str]]) -> dict[str, dict[str, str]]:
-    """Per table, the columns to read and the role each is read in."""
+           feature_columns: dict[str, Sequence[str]],
+           every_column: bool = False) -> dict[str, dict[str, str]]:
+    """Per table, the columns to read and the role each is read in; with
+    `every_column`, the columns of no other role too, as "column" (typed
+    features read as they are)."""
     # Key columns paired by a foreign key with a time column hold times too,
     # and are read as times where their type leaves it open (text), so that
     # the values match.
@@ -316,6 +319,9 @@ def column_roles(chosen: list[TableInfo], primary_keys: dict[str, Any],
                 want(column, "time")
         for column in feature_columns.get(table.name, []):
             want(column, "feature")
+        if every_column:
+            for column in table.columns:
+                wanted.setdefault(column, {"column"})
         # In the table's own column order, for a predictable SELECT; "time+key"
         # for a time that is also a key.
         roles[table.name] = {

@@ -65,6 +65,9 @@ def from_database(
     inherit_time: bool | Collection[str] = True,
     progress: bool = False,
     exclude: Collection[str] = (),
+    features: Any = None,
+    fit_until: Any = None,
+    text_embedder: Any = None,
 ) -> Graph:
     """`Graph.from_database`; `exclude` names tables not to read (the build
     command's --exclude)."""
@@ -80,7 +83,8 @@ def from_database(
         feature_columns = checked_columns("feature_columns", feature_columns, chosen,
                                            single=False)
         primary_keys, foreign_keys, skipped = declared_keys(catalog, chosen)
-        roles = column_roles(chosen, primary_keys, foreign_keys, time_columns, feature_columns)
+        roles = column_roles(chosen, primary_keys, foreign_keys, time_columns, feature_columns,
+                             every_column=features is not None)
         frames = _read_tables(sa, conn, chosen, roles, time_unit, progress)
         skipped_report = _skipped_report(sa, conn, skipped, frames, foreign_keys)
     graph = Graph.from_tables(
@@ -91,6 +95,9 @@ def from_database(
         feature_columns=feature_columns,
         time_unit=time_unit,
         inherit_time=inherit_time,
+        features=features,
+        fit_until=fit_until,
+        text_embedder=text_embedder,
     )
     graph.report.update(skipped_report)
     return graph

@@ -15,6 +15,10 @@ the form `Graph.from_tables` reads for the column's role:
              NaT or masked, which `from_tables` refuses. A time that does
              not fit int64 there is an error, never wrapped.
 - "feature": float64, nulls as NaN.
+- "column":  a column read for typed features, as it is: numbers as float64
+             (NaN for null; integer types without nulls as int64), text as
+             an object array of str (None for null), dates and timestamps as
+             datetime64[us] (NaT for null), anything else as Python objects.
 
 A column that is a key as well as the table's time is read as a time (a
 datetime64 key matches datetime64 keys). `kind` is what the catalog declares
@@ -52,6 +56,7 @@ ACCEPTS: dict[str, tuple[type, ...]] = {
     "float": (int, bool, float, decimal.Decimal),
     "str": (str, uuid.UUID),
     "time": (datetime.datetime, datetime.date, str),
+    "object": (object,),
 }
 WHAT = {
     "int": "an integer",
@@ -72,6 +77,8 @@ def target_for(where: str, sql_type: str, kind: str, role: str) -> str | None:
     from the values."""
     if kind == "unknown" or (kind == "other" and role == "key"):
         return None
+    if role == "column":
+        return {"number": "float", "text": "str", "time": "time"}.get(kind, "object")
     if role == "feature":
         if kind != "number":
             raise ColumnError(
@@ -92,6 +99,14 @@ def target_for(where: str, sql_type: str, kind: str, role: str) -> str | None:
 
 def _inferred(role: str, types: set[type]) -> str:
     """The target for the non-null value types of a column without a declared type."""
+    if role == "column":
+        if types <= {int, bool, float, decimal.Decimal}:
+            return "float"
+        if types <= {str, uuid.UUID}:
+            return "str"
+        if all(issubclass(t, datetime.date) for t in types):
+            return "time"
+        return "object"
     if types <= {int, bool}:
         return "int"
     if types <= {int, bool, float, decimal.Decimal}:
@@ -148,14 +163,14 @@ class ColumnReader:
         if not all(issubclass(t, accepted) or t is NONE for t in types):
             self._refuse(values, accepted)
         convert = {"int": self._ints, "float": self._floats, "str": self._strs,
-                   "time": self._times}[self.target]
+                   "time": self._times, "object": self._objects}[self.target]
         data, nulls = convert(values, types)
         self._append(data, nulls, n)
 
     def finish(self) -> AnyArray:
         """The column: a NumPy array, masked where an integer column has nulls."""
         if self.target is None:  # every value null
-            if self.role == "feature":
+            if self.role in ("feature", "column"):
                 return np.full(self.size, np.nan)
             return np.ma.MaskedArray(np.zeros(self.size, dtype=np.int64), mask=True)
         if self._data is None:
@@ -165,6 +180,9 @@ class ColumnReader:
         nulls = None if self._nulls is None else self._nulls[: self.size]
         if self.target == "time":
             return data  # NaT marks the nulls
+        if self.role == "column" and self.target == "float" and "INT" in self.sql_type.upper() \
+                and not np.isnan(data).any():
+            return data.astype(np.int64)  # an integer column without nulls stays integer
         if self.target == "int" and nulls is not None and nulls.any():
             return np.ma.MaskedArray(data, mask=nulls)
         return data
@@ -215,6 +233,9 @@ class ColumnReader:
             ids = np.fromiter(map(type, values), dtype=object, count=len(values)) == uuid.UUID
             objects[ids] = objects[ids].astype(str)
         return objects, None
+
+    def _objects(self, values: Sequence[Any], types: set[type]) -> tuple[AnyArray, Any]:
+        return np.fromiter(values, dtype=object, count=len(values)), None
 
     def _times(self, values: Sequence[Any], types: set[type]) -> tuple[AnyArray, Any]:
         if str in types and types - {str, NONE}:
@@ -289,7 +310,7 @@ class ColumnReader:
     # -- storage ------------------------------------------------------------
 
     def _empty(self, n: int) -> AnyArray:
-        if self.target == "str":
+        if self.target in ("str", "object"):
             return np.full(n, None, dtype=object)
         if self.target == "float":
             return np.empty(n, dtype=np.float64)

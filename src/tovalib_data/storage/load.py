@@ -18,6 +18,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
+from tovalib_data.storage import extras
 from tovalib_data.storage.layout import (KINDS, MANIFEST, GraphFileError, check_colptr_ends,
                                          check_layout, checked_time_sources, entry_shape,
                                          open_regular, read_manifest)
@@ -122,6 +123,9 @@ def _load_from(directory: Path, fd: int | None, mmap: bool) -> Graph:
         check_colptr_ends(arrays["colptr"], arrays["row"])
     except ValueError as exc:
         raise GraphFileError(f"{manifest_path}: {exc}") from None
+    features, kept_keys = extras.load(
+        manifest, num_nodes, str(manifest_path),
+        lambda file, dtype, shape: _open_array(directory, fd, file, dtype, shape, mmap))
     keys = ["__".join(et) for et in edge_types]
     return Graph(
         node_types=node_types,
@@ -134,6 +138,8 @@ def _load_from(directory: Path, fd: int | None, mmap: bool) -> Graph:
         time_unit=manifest["time_unit"],
         report=manifest["report"],
         time_sources=checked_time_sources(manifest.get("time_sources", {}), f"{manifest_path}: "),
+        features=features,
+        keys=kept_keys,
     )
 
 

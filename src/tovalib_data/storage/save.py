@@ -43,6 +43,7 @@ from typing import TYPE_CHECKING, Any, BinaryIO
 import numpy as np
 import numpy.typing as npt
 
+from tovalib_data.storage import extras
 from tovalib_data.storage.layout import (FORMAT, KINDS, MANIFEST, VERSION, GraphFileError,
                                          check_colptr_ends, check_layout, check_time_unit,
                                          checked_time_sources, plain_json, read_manifest,
@@ -59,7 +60,7 @@ _SUFFIX_0_1 = re.compile(r"[a-z0-9_]{8}")
 # that only those are ever removed as its leftovers (never part of a graph).
 SAVE_MARK = ".tovalib-save"
 # The name a save gives an array's file.
-_ARRAY_FILE = re.compile(rf"(?:{'|'.join(KINDS)})\.[0-9]+\.npy")
+_ARRAY_FILE = re.compile(rf"(?:{'|'.join((*KINDS, *extras.EXTRA_KINDS))})\.[0-9]+\.npy")
 
 
 def save(graph: Graph, path: str | os.PathLike[str]) -> None:
@@ -139,6 +140,8 @@ def _prepare(graph: Graph) -> tuple[list[tuple[str, npt.NDArray[Any]]], str]:
                 files.append((file, array))
                 entries[kind][name] = {"file": file, "dtype": KINDS[kind][0],
                                        "shape": list(array.shape)}
+    extra_files, extra_entries = extras.prepare(graph)
+    files += extra_files
     manifest = {
         "format": FORMAT,
         "version": VERSION,
@@ -149,6 +152,7 @@ def _prepare(graph: Graph) -> tuple[list[tuple[str, npt.NDArray[Any]]], str]:
         "report": graph.report,
         "time_sources": graph.time_sources,
         "arrays": entries,
+        **extra_entries,
     }
     return files, json.dumps(manifest, indent=1)
 
@@ -218,7 +222,7 @@ def _refusal(target: Path) -> str | None:
         entry["file"] for kind in KINDS for entry in manifest["arrays"][kind].values()
         if isinstance(entry, dict) and isinstance(entry.get("file"), str)
         and _ARRAY_FILE.fullmatch(entry["file"])
-    }
+    } | {name for name in extras.listed_files(manifest) if _ARRAY_FILE.fullmatch(name)}
     for name in sorted(entries):
         if name not in listed or not entries[name].is_file(follow_symlinks=False):
             return f"holds {name!r}, which is not one of its saved graph's files"
