@@ -28,6 +28,8 @@ from __future__ import annotations
 
 import argparse
 import importlib.util
+import os
+import sys
 import warnings
 from typing import Any
 
@@ -35,8 +37,11 @@ import numpy as np
 
 import tovalib_data as td
 from tovalib_data._optional import require  # ImportError naming the extra to install
-from train_relational import (DAY0, TRAIN_CUTOFFS, VALIDATION_CUTOFFS, make_tables, make_task,
-                              roc_auc)
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+# The shop, the task and the metric of the plain example.
+from train_relational import (  # noqa: E402
+    DAY0, TRAIN_CUTOFFS, VALIDATION_CUTOFFS, make_tables, make_task, roc_auc)
 
 FANOUT = [10, 5]
 SEGMENTS = np.array(["retail", "small business", "wholesale"], dtype=object)
