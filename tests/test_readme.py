@@ -48,6 +48,8 @@ def test_readme_block_runs(code, tmp_path, monkeypatch):
             optional(module)
     if "from_database(" in code:
         optional("sqlalchemy")
+    if "features=" in code:
+        optional("torch_frame")
     monkeypatch.chdir(tmp_path)
     out = io.StringIO()
     with contextlib.redirect_stdout(out):

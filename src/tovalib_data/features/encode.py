@@ -27,7 +27,7 @@ import numpy as np
 from tovalib_data._optional import require
 from tovalib_data.build.tables import Table
 from tovalib_data.features.frames import NodeFeatures
-from tovalib_data.features.stypes import choose, column_series, separator
+from tovalib_data.features.stypes import INFER_ROWS, choose, column_series, separator
 from tovalib_data.features.text import embed_distinct
 
 if TYPE_CHECKING:
@@ -69,7 +69,8 @@ def encode_table(table: Table, stypes: dict[str, str], fit_rows: Any,
         frame = pd.DataFrame({CONST: np.ones(table.num_rows, dtype=np.float64)})
         given = {CONST: "numerical"}
     col_to_stype = {c: torch_frame.stype(s) for c, s in given.items()}
-    seps = {c: separator(frame[c]) for c, s in given.items() if s == "multicategorical"}
+    seps = {c: separator(frame[c].head(INFER_ROWS)) for c, s in given.items()
+            if s == "multicategorical"}
     fit = frame if fit_rows is None else \
         frame[np.asarray(fit_rows, dtype=bool)].reset_index(drop=True)
     with warnings.catch_warnings():
@@ -96,14 +97,28 @@ def _encode(table: Table, frame: Any, given: dict[str, str], col_to_stype: dict[
         c: config(text_embedder=_Embedder(text_embedder, table.where(c)), batch_size=None)
         for c, s in given.items() if s == "text_embedded"
     }
+    def dataset(columns: list[str]) -> Any:
+        return torch_frame.data.Dataset(
+            frame[columns], {c: col_to_stype[c] for c in columns},
+            col_to_sep={c: seps[c] for c in columns if c in seps},
+            col_to_text_embedder_cfg={c: text_configs[c] for c in columns if c in text_configs},
+        ).materialize(col_stats={c: stats[c] for c in columns})
+
     try:
-        dataset = torch_frame.data.Dataset(
-            frame, col_to_stype, col_to_sep=seps, col_to_text_embedder_cfg=text_configs
-        ).materialize(col_stats=stats)
+        materialized = dataset(list(col_to_stype))
     except (TypeError, ValueError) as exc:
-        raise TypeError(f"table {table.name!r}: a column does not fit its type ({exc}); "
-                        "set its type in features or leave it out with None") from None
-    tf = dataset.tensor_frame
+        error, culprit = exc, ""
+        for column in col_to_stype:  # which column: each on its own
+            try:
+                dataset([column])
+            except (TypeError, ValueError) as own:
+                error, culprit = own, column
+                break
+        where = f"{table.where(culprit)} does not fit its type {given[culprit]}" if culprit \
+            else f"table {table.name!r}: a column does not fit its type"
+        raise TypeError(f"{where} ({error}); set its type in features or leave it out with "
+                        "None") from None
+    tf = materialized.tensor_frame
     arrays: dict[str, Any] = {}
     col_names: dict[str, list[str]] = {}
     for stype, names in tf.col_names_dict.items():
@@ -115,7 +130,7 @@ def _encode(table: Table, frame: Any, given: dict[str, str], col_to_stype: dict[
         else:
             arrays[stype.value] = feat.numpy()
     return NodeFeatures(stypes=given, col_names=col_names,
-                        stats={c: stats_json(s) for c, s in dataset.col_stats.items()},
+                        stats={c: stats_json(s) for c, s in materialized.col_stats.items()},
                         arrays=arrays)
 
 

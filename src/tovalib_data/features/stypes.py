@@ -1,8 +1,8 @@
 """Which columns of a table are features, and of which PyTorch Frame type.
 
 `features="auto"` infers a type for every column that is not a key or the
-time column with PyTorch Frame's own inference (`infer_df_stype`) on a
-sample of the rows; a dict in RelBench's `col_to_stype_dict` form (table ->
+time column with PyTorch Frame's own inference (`infer_series_stype`, column
+by column as `infer_df_stype` does) on a sample of the rows; a dict in RelBench's `col_to_stype_dict` form (table ->
 {column: stype or its name}) sets or overrides types column by column, the
 columns it does not name inferred as under "auto"; a column typed None is
 left out. Key columns are never features, even where a dict names them (as
@@ -72,7 +72,9 @@ def column_series(table: Table, column: str, rows: Any = None) -> Any:
     if kind == "b" and nulls is not None:
         values = values.astype(object)
         values[nulls] = None
-    return pd.Series(values, name=column, copy=False)
+    # object stays object (pandas would otherwise infer its own string dtype,
+    # which PyTorch Frame's multicategorical mapping refuses)
+    return pd.Series(values, name=column, dtype=values.dtype, copy=False)
 
 
 def stype_name(value: Any, where: str) -> str | None:
@@ -129,18 +131,37 @@ def choose(
 
 
 def infer(table: Table, columns: list[str]) -> dict[str, str]:
-    """PyTorch Frame's inferred type of each column (columns it cannot type,
-    such as all-null ones, are left out), on at most INFER_ROWS rows."""
+    """PyTorch Frame's inferred type of each column, on at most INFER_ROWS
+    rows. Columns it cannot type (all null, or values it cannot compare,
+    such as JSON objects) are left out."""
     if not columns:
         return {}
-    pd = require("pandas")
-    infer_df_stype = require("torch_frame.utils", "frame").infer_df_stype
+    infer_series_stype = require("torch_frame.utils", "frame").infer_series_stype
     rows = None
     if table.num_rows > INFER_ROWS:
         rng = np.random.default_rng(0)
         rows = np.sort(rng.choice(table.num_rows, INFER_ROWS, replace=False))
-    frame = pd.DataFrame({c: column_series(table, c, rows) for c in columns})
-    return {c: s.value for c, s in infer_df_stype(frame).items()}
+    out = {}
+    for column in columns:
+        series = column_series(table, column, rows)
+        try:
+            stype = infer_series_stype(series)
+        except (TypeError, ValueError):
+            stype = None
+        if stype is not None and _holds_lists(series) == (stype.value == "embedding" or (
+                stype.value == "multicategorical" and not _holds_text(series))):
+            out[column] = stype.value
+    return out
+
+
+def _holds_lists(series: Any) -> bool:
+    """Whether every non-null value is a list, tuple or array (a value per
+    row is looked at, on the sample inference reads)."""
+    return bool(series.dropna().map(lambda v: isinstance(v, (list, tuple, np.ndarray))).all())
+
+
+def _holds_text(series: Any) -> bool:
+    return bool(series.dropna().map(lambda v: isinstance(v, str)).all())
 
 
 def separator(series: Any) -> str | None:

@@ -39,12 +39,12 @@ def key_array(values: Any, where: str) -> npt.NDArray[Any]:
     """Key values in the dtype they are stored as; ValueError for others."""
     array = np.asarray(values)
     kind = array.dtype.kind
-    if kind in "TU" and array.size and np.strings.endswith(array, "\0").any():
-        raise ValueError(f"{where}: text keys ending in a NUL cannot be saved (NumPy's "
-                         "fixed-width text drops it)")
     if kind == "T":  # as fixed-width text, as wide as the longest value
-        width = int(np.strings.str_len(array).max(initial=0))
-        array = array.astype(f"U{max(width, 1)}")
+        lengths = np.strings.str_len(array)
+        array = array.astype(f"U{max(int(lengths.max(initial=0)), 1)}")
+        if not np.array_equal(np.strings.str_len(array), lengths):
+            raise ValueError(f"{where}: text keys ending in a NUL cannot be saved (NumPy's "
+                             "fixed-width text drops it)")
     elif kind in "iu":
         array = array.astype(np.int64)
     elif kind not in "MUS":
