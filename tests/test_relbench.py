@@ -214,6 +214,15 @@ def test_relbench_reference_model_trains_on_loader_batches(relbench_graph):
     assert all(p.grad is not None for p in head.parameters())
 
 
+def test_from_relbench_without_types_proposes_as_relbench_does():
+    db, _ = shop()
+    stypes = td.Graph.from_relbench(db).stypes
+    for name, table in db.table_dict.items():  # every column but the keys, the time included
+        keys = {table.pkey_col, *table.fkey_col_to_pkey_table}
+        assert set(stypes[name]) == (set(table.df.columns) - keys or {"__const__"}), name
+    assert stypes["orders"]["placed"] == "timestamp"
+
+
 @pytest.mark.parametrize("change, message", [
     (lambda db, types: types.update(ghosts={}), "tables the database does not have"),
     (lambda db, types: types["users"].update(age=None), "names columns table 'users'"),

@@ -26,15 +26,11 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-import numpy as np
-
 from tovalib_data._optional import require
 
 # RelBench's prefix of the relation of a foreign key (the reverse edge type
 # adds "rev_" in front, as `from_tables` does for every relation).
 RELATION_PREFIX = "f2p_"
-# The column RelBench gives a table that has no feature column.
-CONSTANT_COLUMN = "__const__"
 
 
 def relation(fkey: str) -> str:
@@ -122,34 +118,26 @@ def _seconds(values: Any, where: str) -> Any:
 
 def feature_types(name: str, table: RelTable,
                   col_to_stype: Mapping[str, Any] | None) -> dict[str, Any]:
-    """The feature columns of `table` and their types, as `features` of
-    `from_tables` takes them, for what `make_pkey_fkey_graph` materializes.
+    """The types of `table`'s columns, as `features` of `from_tables` takes
+    them, for what `make_pkey_fkey_graph` materializes.
 
-    Given the table's `col_to_stype`: those types, the primary and foreign
-    key columns left out (RelBench drops them), every column it does not
-    name left out too. Without: every column but the keys inferred, the
-    time column included as a timestamp when it holds datetimes (as
-    RelBench's `get_stype_proposal` proposes). A table left with no column
-    gets RelBench's numerical `__const__` (added by the caller).
+    Given the table's `col_to_stype`: those types, every column it does not
+    name left out (None). Without: the time column a timestamp when it holds
+    datetimes (as RelBench's `get_stype_proposal` proposes), the rest
+    inferred. Key columns are never features, as in RelBench; a table left
+    with none gets `from_tables`' numerical `__const__`, as in RelBench.
     """
-    keys = {table.pkey, *table.fkeys}
-    columns = [c for c in table.df.columns if c not in keys]
     if col_to_stype is None:
         pd = require("pandas")
         time_col = table.time_col
         if time_col is not None and pd.api.types.is_datetime64_any_dtype(table.df[time_col]):
-            return {time_col: "timestamp"}  # the rest inferred
-        return {} if [c for c in columns if c != time_col] else {CONSTANT_COLUMN: "numerical"}
+            return {time_col: "timestamp"}
+        return {}
     unknown = [c for c in col_to_stype if c not in table.df.columns]
     if unknown:
         raise ValueError(f"col_to_stype[{name!r}] names columns table {name!r} does not "
                          f"have: {unknown}")
-    # Every column it does not name is named as left out, so that nothing
-    # is inferred beside what RelBench would materialize.
-    types = {c: col_to_stype.get(c) for c in columns}
-    if all(s is None for s in types.values()):
-        types[CONSTANT_COLUMN] = "numerical"
-    return types
+    return {c: col_to_stype.get(c) for c in table.df.columns}
 
 
 def from_tables_arguments(
@@ -186,7 +174,8 @@ def from_tables_arguments(
         if clash:
             raise ValueError(f"table {name!r} has a column {clash[0]!r} besides the foreign key "
                              f"it would name; rename the column")
-        cols = {c: df[c] for c in df.columns if c not in table.fkeys or c == table.pkey}
+        renamed = {f: relation(f) for f in table.fkeys if f != table.pkey}
+        cols = {renamed.get(c, c): df[c] for c in df.columns}
         cols.update({relation(f): df[f] for f in table.fkeys})
         if table.time_col is not None:
             cols[table.time_col] = _seconds(df[table.time_col], f"{name}.{table.time_col}")
@@ -197,10 +186,8 @@ def from_tables_arguments(
             foreign_keys[name] = {relation(f): target for f, target in table.fkeys.items()}
         types = feature_types(name, table, None if col_to_stype is None
                               else col_to_stype.get(name))
-        if CONSTANT_COLUMN in types:
-            cols[CONSTANT_COLUMN] = np.ones(len(df), dtype=np.float64)
         if types:
-            features[name] = types
+            features[name] = {renamed.get(c, c): s for c, s in types.items()}
         columns[name] = cols
     return {
         "tables": columns,
