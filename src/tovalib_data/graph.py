@@ -246,13 +246,16 @@ class Graph:
         Node times are UNIX seconds (`time_unit="s"`).
 
         Features: `col_to_stype` is RelBench's `col_to_stype_dict` (table
-        -> {column: stype}); its primary and foreign key columns are left
-        out, as RelBench does, and a table it names with no other column
-        gets RelBench's numerical `__const__` column of ones. Tables it
-        does not name, and every table when it is None, are typed by
-        `from_tables(features="auto")`. `text_embedder` and `fit_until` are
-        `from_tables`' (a PyTorch Frame `TextEmbedderConfig` works, as in
-        RelBench); with `fit_until=None` every row counts, as in RelBench.
+        -> {column: stype}): a table it names has exactly the columns it
+        names, but the primary and foreign keys (left out, as RelBench
+        does). A table it does not name, and every table when it is None,
+        is typed as RelBench's `get_stype_proposal` would: every column
+        but the keys inferred, the time column a timestamp. A table left
+        without a feature column gets RelBench's numerical `__const__`
+        column of ones. `text_embedder` and `fit_until` are `from_tables`'
+        (a PyTorch Frame `TextEmbedderConfig` works, as in RelBench); with
+        `fit_until=None` every row counts, as in RelBench. Needs
+        `tovalib[relbench]` (PyTorch Frame, pandas; pyarrow for a folder).
 
         Unlike RelBench's graph, untimed tables inherit times through their
         foreign keys as in `from_tables` (a row that references an order
