@@ -259,10 +259,11 @@ class Graph:
 
         Unlike RelBench's graph, untimed tables inherit times through their
         foreign keys as in `from_tables` (a row that references an order
-        takes its time), so a sampled subgraph never holds a row of one
-        that refers to rows later than its seed. `graph.time_sources` says
-        which; `inherit_time=False` keeps them untimed, as RelBench does,
-        and a collection of table names leaves those out.
+        takes the order's time; one that references no timed row, the
+        earliest int64), so a subgraph sampled at a cut-off never holds a
+        row that refers to rows later than the cut-off. `time_sources`
+        says which; `inherit_time=False` keeps them untimed, as RelBench
+        does, and a collection of table names leaves those out.
         """
         from tovalib_data.sources.relbench import from_tables_arguments
 
