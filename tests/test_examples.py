@@ -172,7 +172,7 @@ def test_prefetch_loader_yields_the_serial_batches():
 
 
 @pytest.mark.parametrize("name", ["train_relational.py", "train_distributed.py",
-                                  "train_recommendation.py"])
+                                  "train_recommendation.py", "train_features.py"])
 def test_training_examples_without_torch_name_the_extra_they_need(name):
     # torch made unimportable: the error must name tovalib[pyg], not tovalib[torch].
     code = ("import runpy, sys; sys.modules['torch'] = None; sys.argv[1:] = ['--quick']; "
@@ -182,6 +182,26 @@ def test_training_examples_without_torch_name_the_extra_they_need(name):
     assert done.returncode == 1
     assert "ImportError: torch is required for this; install it with pip install " \
            "'tovalib[pyg]'" in done.stderr, done.stderr
+
+
+@pytest.mark.parametrize("encoder", ["relbench", "frame"])
+def test_train_features_learns_from_every_column(encoder):
+    optional("torch_geometric")
+    optional("torch_frame")
+    if encoder == "relbench":
+        optional("relbench")
+    out = run_example("train_features.py", "--encoder", encoder, "--workers", "2")
+    types = dict(re.findall(r"^(\w+): (.*)$", out, re.M))
+    # Text, categories (given and inferred) and numbers with nulls are all features.
+    assert "description text_embedded" in types["products"]
+    assert "category categorical" in types["products"]
+    assert types["customers"] == "age numerical, segment categorical"
+    assert f"({encoder})" in out
+    epochs = re.findall(r"^epoch (\d+): training loss ([\d.]+), validation AUC ([\d.]+)$",
+                        out, re.M)
+    assert [int(e) for e, _, _ in epochs] == [1, 2]
+    assert float(epochs[-1][1]) < float(epochs[0][1])
+    assert float(epochs[-1][2]) > 0.6
 
 
 @pytest.mark.parametrize(

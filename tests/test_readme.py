@@ -43,8 +43,8 @@ def test_the_readme_has_runnable_blocks():
 
 @pytest.mark.parametrize("code", list(blocks()))
 def test_readme_block_runs(code, tmp_path, monkeypatch):
-    for module in ("pandas", "pyarrow"):
-        if re.search(rf"^import {module}", code, re.M):
+    for module in ("pandas", "pyarrow", "torch", "torch_frame", "torch_geometric", "relbench"):
+        if re.search(rf"^(import|from) {module}\b", code, re.M):
             optional(module)
     if "from_database(" in code:
         optional("sqlalchemy")

@@ -14,6 +14,7 @@ EXTRAS = {
     "psycopg.rows": "sql",
     "pyarrow": "parquet",
     "pyarrow.compute": "parquet",
+    "relbench": "relbench",
     "sklearn": "tasks",
     "sqlalchemy": "sql",
     "torch": "torch",

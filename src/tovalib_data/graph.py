@@ -247,6 +247,54 @@ class Graph:
                              features=features, fit_until=fit_until,
                              text_embedder=text_embedder)
 
+    @classmethod
+    def from_relbench(
+        cls,
+        db: Any,
+        col_to_stype: Mapping[str, Mapping[str, Any]] | None = None,
+        text_embedder: Any = None,
+        fit_until: Any = None,
+        *,
+        inherit_time: bool | Collection[str] = True,
+    ) -> Graph:
+        """The graph RelBench's `make_pkey_fkey_graph` builds from `db`.
+
+        `db` is a RelBench `Database` (its `table_dict` of `Table`s: `df`,
+        `pkey_col`, `fkey_col_to_pkey_table`, `time_col`) or the path of a
+        RelBench dataset folder (`manifest.yaml` and `db/<table>.parquet`;
+        every row is read). Each table is a node type, row i its node i.
+        A foreign key column `c` of table A into table B gives RelBench's
+        edge types `(A, "f2p_" + c, B)` and `(B, "rev_f2p_" + c, A)`, whose
+        edges are the rows whose key resolves (a null or a key absent from
+        B gives none; `report["A.f2p_c"]` counts them). Keys are matched by
+        value, which for RelBench's keys (row numbers) is the row itself.
+        Node times are UNIX seconds (`time_unit="s"`).
+
+        Features: `col_to_stype` is RelBench's `col_to_stype_dict` (table
+        -> {column: stype}): a table it names has exactly the columns it
+        names, but the primary and foreign keys (left out, as RelBench
+        does). A table it does not name, and every table when it is None,
+        is typed as RelBench's `get_stype_proposal` would: every column
+        but the keys inferred, the time column a timestamp. A table left
+        without a feature column gets RelBench's numerical `__const__`
+        column of ones. `text_embedder` and `fit_until` are `from_tables`'
+        (a PyTorch Frame `TextEmbedderConfig` works, as in RelBench); with
+        `fit_until=None` every row counts, as in RelBench. Needs
+        `tovalib[relbench]` (PyTorch Frame, pandas; pyarrow for a folder).
+
+        Unlike RelBench's graph, untimed tables inherit times through their
+        foreign keys as in `from_tables` (a row that references an order
+        takes the order's time; one that references no timed row, the
+        earliest int64), so a subgraph sampled at a cut-off never holds a
+        row that refers to rows later than the cut-off. `time_sources`
+        says which; `inherit_time=False` keeps them untimed, as RelBench
+        does, and a collection of table names leaves those out.
+        """
+        from tovalib_data.sources.relbench import from_tables_arguments
+
+        arguments = from_tables_arguments(db, col_to_stype, inherit_time)
+        return cls.from_tables(**arguments, text_embedder=text_embedder, fit_until=fit_until)
+
     def summary(self) -> str:
         """Several lines: tables and rows, edge types with edge counts, the
         references dropped per foreign key, and where node times come from."""
