@@ -127,6 +127,19 @@ def test_recommendation_labels_match_the_task_in_sql(via, active_within):
     assert all(a.dtype == np.int64 for a in got["label"])
 
 
+@pytest.mark.parametrize("task", ["entity", "recommendation"])
+def test_events_through_a_via_table_without_rows_reach_no_entity(task):
+    tables = random_shop(seed=3)
+    tables["orders"] = tables["orders"].iloc[:0]  # every item's order is unknown
+    if task == "entity":
+        got = td.entity_labels(tables, "customers", "items", CUTOFFS, 30, via="orders", **SCHEMA)
+        assert len(got) and not got["label"].any()
+    else:
+        got = td.recommendation_labels(tables, "customers", "items", "products", CUTOFFS, 30,
+                                       via="orders", **SCHEMA)
+        assert len(got) == 0
+
+
 COUNT_SQL = """
     SELECT t.timestamp, c.id, COUNT(o.id) AS orders
     FROM timestamp_df t JOIN customers c ON c.signup <= t.timestamp

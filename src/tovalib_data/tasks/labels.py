@@ -88,15 +88,23 @@ def _event_rows(tables: src_.Tables, entity: str, events: str,
             raise ValueError(f"events table {events!r} needs a time column in time_columns")
         return owner, times
     through = tables.references(events, via)
-    via_owner = tables.references(via, entity)
-    owner = np.where(through >= 0, via_owner[np.maximum(through, 0)], -1)
+    owner = _at(tables.references(via, entity), through)
     if times is None:
         via_times = tables.times(via)
         if via_times is None:
             raise ValueError(f"neither events table {events!r} nor via table {via!r} has a "
                              "time column in time_columns")
-        times = via_times[np.maximum(through, 0)]
+        times = _at(via_times, through)
     return owner, times
+
+
+def _at(values: Int64Array, refs: Int64Array) -> Int64Array:
+    """values[refs], -1 where a reference does not resolve (refs -1; the
+    table referenced may have no row at all)."""
+    out = np.full(len(refs), -1, dtype=np.int64)
+    found = refs >= 0
+    out[found] = values[refs[found]]
+    return out
 
 
 def _entities(tables: src_.Tables, entity: str,
