@@ -282,6 +282,11 @@ def test_sql_labels_on_tables_match_entity_labels():
      "given twice"),
     (lambda t: td.entity_labels(t, "customers", "orders", CUTOFFS, 30, aggregate="sum",
                                 **SCHEMA), "needs the column"),
+    (lambda t: td.entity_labels(t, "customers", "orders", CUTOFFS, np.timedelta64(1, "M"),
+                                **SCHEMA), "horizon: 1 months has no fixed length"),
+    (lambda t: td.time_split(functools.partial(td.entity_labels, t, "customers", "orders",
+                                               horizon=30, **SCHEMA), "2024-01-01",
+                             "2024-02-01", 30), "val_cutoff must be a date and time"),
 ])
 def test_label_tables_refuse_what_they_cannot_answer(call, message):
     with pytest.raises((ValueError, TypeError), match=message):

@@ -308,6 +308,9 @@ def as_timedelta(value: Any, name: str) -> np.timedelta64:
     if isinstance(value, np.timedelta64):
         if np.datetime_data(value.dtype)[0] == "generic":
             raise TypeError(f"{name}: a numpy.timedelta64 without a unit is not a duration")
+        if np.datetime_data(value.dtype)[0] in ("Y", "M"):
+            raise TypeError(f"{name}: {value} has no fixed length (months and years vary); "
+                            "give it in weeks, days or a finer unit")
         return value
     raise TypeError(f"{name} must be a duration (numpy.timedelta64, datetime.timedelta, "
                     f"pandas.Timedelta) or an integer in the time unit, not "
