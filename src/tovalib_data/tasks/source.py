@@ -79,8 +79,8 @@ class Tables:
         if own is not None or not inherit:
             return own
         names = reach([table], [table], self._targets(), self.time_columns, self.tables)
-        if len(names) == 1:
-            return None
+        if not any(name in self.time_columns for name in names):
+            return None  # nothing to inherit: every row exists at every time
         from tovalib_data.build.schema import build
 
         arrays = build({n: self.tables[n].data for n in names},
