@@ -152,7 +152,7 @@ def main(argv: list[str] | None = None) -> None:
     torch = require("torch", "pyg")
     require("torch_geometric", "pyg")
     require("torch_frame", "frame")
-    roc_auc_score = require("sklearn.metrics", "tasks").roc_auc_score
+    metrics = require("sklearn.metrics", "tasks")
     torch.manual_seed(0)
     encoder = args.encoder
     if encoder == "auto":
@@ -202,7 +202,7 @@ def main(argv: list[str] | None = None) -> None:
                 scores[batch.seed_index] = model(batch.to_pyg()).numpy()
         model.train()
         print(f"epoch {epoch + 1}: training loss {np.mean(losses):.4f}, "
-              f"validation AUC {roc_auc_score(val_label, scores):.3f}", flush=True)
+              f"validation AUC {metrics.roc_auc_score(val_label, scores):.3f}", flush=True)
 
 
 if __name__ == "__main__":

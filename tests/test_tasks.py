@@ -127,6 +127,19 @@ def test_recommendation_labels_match_the_task_in_sql(via, active_within):
     assert all(a.dtype == np.int64 for a in got["label"])
 
 
+@pytest.mark.parametrize("task", ["entity", "recommendation"])
+def test_events_through_a_via_table_without_rows_reach_no_entity(task):
+    tables = random_shop(seed=3)
+    tables["orders"] = tables["orders"].iloc[:0]  # every item's order is unknown
+    if task == "entity":
+        got = td.entity_labels(tables, "customers", "items", CUTOFFS, 30, via="orders", **SCHEMA)
+        assert len(got) and not got["label"].any()
+    else:
+        got = td.recommendation_labels(tables, "customers", "items", "products", CUTOFFS, 30,
+                                       via="orders", **SCHEMA)
+        assert len(got) == 0
+
+
 COUNT_SQL = """
     SELECT t.timestamp, c.id, COUNT(o.id) AS orders
     FROM timestamp_df t JOIN customers c ON c.signup <= t.timestamp
@@ -185,6 +198,61 @@ def test_keys_given_for_a_sqlite_file_that_declares_none(tmp_path):
     pd.testing.assert_frame_equal(got, want)
 
 
+def stores_shop(seed=0):
+    """Products without a time of their own, in stores opened over time:
+    a graph gives each product its store's opening time."""
+    rng = np.random.default_rng(seed)
+    sales = 300
+    tables = {
+        "stores": pd.DataFrame({"id": np.arange(6), "opened": rng.integers(0, 100, 6)}),
+        "products": pd.DataFrame({"id": np.arange(40), "store_id": rng.integers(0, 6, 40)}),
+        "buyers": pd.DataFrame({"id": np.arange(10)}),
+        "sales": pd.DataFrame({"id": np.arange(sales), "product_id": rng.integers(0, 40, sales),
+                               "buyer_id": rng.integers(0, 10, sales),
+                               "at": rng.integers(0, 200, sales)}),
+    }
+    keys = dict(primary_keys={t: "id" for t in tables},
+                foreign_keys={"products": {"store_id": "stores"},
+                              "sales": {"product_id": "products", "buyer_id": "buyers"}},
+                time_columns={"stores": "opened", "sales": "at"})
+    return tables, keys
+
+
+@pytest.mark.parametrize("task", ["entity", "recommendation"])
+@pytest.mark.parametrize("from_database", [False, True])
+def test_untimed_entities_exist_from_the_time_the_graph_gives_them(tmp_path, task,
+                                                                   from_database):
+    tables, keys = stores_shop()
+    source = tables
+    if from_database:
+        sqlite3 = optional("sqlite3")
+        optional("sqlalchemy")
+        source = str(tmp_path / "stores.db")
+        with sqlite3.connect(source) as con:
+            for name, frame in tables.items():
+                frame.to_sql(name, con, index=False)
+        graph = td.Graph.from_database(source, **keys)
+    else:
+        graph = td.Graph.from_tables(tables, **keys)
+    born = graph.node_time["products"]
+    assert 0 < (born <= 50).sum() < len(born)
+    if task == "entity":
+        labels = td.entity_labels(source, "products", "sales", [50, 120], 30, **keys)
+        for cutoff in (50, 120):
+            np.testing.assert_array_equal(labels["row"][labels["time"] == cutoff],
+                                          np.flatnonzero(born <= cutoff))
+        loader = td.NeighborLoader.from_labels(graph, "products", labels, num_neighbors=[4],
+                                               batch_size=64)
+    else:
+        labels = td.recommendation_labels(source, "products", "sales", "buyers", [50, 120], 30,
+                                          **keys)
+        assert (born[labels["row"]] <= labels["time"]).all()
+        assert (born > 50).sum() and len(labels)
+        loader = td.LinkNeighborLoader.from_labels(graph, "products", "buyers", labels,
+                                                   num_neighbors=[4], batch_size=64)
+    list(loader)  # every seed exists at its cut-off: the loaders refuse none
+
+
 def test_sql_labels_on_tables_match_entity_labels():
     tables = random_shop(seed=2)
     sql = COUNT_SQL.replace("INTERVAL '{timedelta}'", "{days}")
@@ -214,6 +282,11 @@ def test_sql_labels_on_tables_match_entity_labels():
      "given twice"),
     (lambda t: td.entity_labels(t, "customers", "orders", CUTOFFS, 30, aggregate="sum",
                                 **SCHEMA), "needs the column"),
+    (lambda t: td.entity_labels(t, "customers", "orders", CUTOFFS, np.timedelta64(1, "M"),
+                                **SCHEMA), "horizon: 1 months has no fixed length"),
+    (lambda t: td.time_split(functools.partial(td.entity_labels, t, "customers", "orders",
+                                               horizon=30, **SCHEMA), "2024-01-01",
+                             "2024-02-01", 30), "val_cutoff must be a date and time"),
 ])
 def test_label_tables_refuse_what_they_cannot_answer(call, message):
     with pytest.raises((ValueError, TypeError), match=message):

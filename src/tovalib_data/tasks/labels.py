@@ -88,20 +88,31 @@ def _event_rows(tables: src_.Tables, entity: str, events: str,
             raise ValueError(f"events table {events!r} needs a time column in time_columns")
         return owner, times
     through = tables.references(events, via)
-    via_owner = tables.references(via, entity)
-    owner = np.where(through >= 0, via_owner[np.maximum(through, 0)], -1)
+    owner = _at(tables.references(via, entity), through)
     if times is None:
         via_times = tables.times(via)
         if via_times is None:
             raise ValueError(f"neither events table {events!r} nor via table {via!r} has a "
                              "time column in time_columns")
-        times = via_times[np.maximum(through, 0)]
+        times = _at(via_times, through)
     return owner, times
 
 
-def _entities(tables: src_.Tables, entity: str) -> tuple[int, Int64Array | None]:
-    """The entity table's rows, and their times (None: untimed)."""
-    return tables.tables[entity].num_rows, tables.times(entity)
+def _at(values: Int64Array, refs: Int64Array) -> Int64Array:
+    """values[refs], -1 where a reference does not resolve (refs -1; the
+    table referenced may have no row at all)."""
+    out = np.full(len(refs), -1, dtype=np.int64)
+    found = refs >= 0
+    out[found] = values[refs[found]]
+    return out
+
+
+def _entities(tables: src_.Tables, entity: str,
+              inherit_time: bool) -> tuple[int, Int64Array | None]:
+    """The entity table's rows, and their node times as a graph built from
+    the same source holds them (None: untimed), so that every row kept is a
+    seed the loaders take at its cut-off."""
+    return tables.tables[entity].num_rows, tables.node_times(entity, inherit_time)
 
 
 def _window_args(tables: src_.Tables, cutoffs: Any, horizon: Any,
@@ -130,7 +141,8 @@ def entity_labels(source: Any, entity: str, events: str, cutoffs: Any, horizon: 
                   aggregate: str = "count", column: str | None = None, via: str | None = None,
                   active_within: Any = None, include_empty: bool = True,
                   primary_keys: Keys = None, foreign_keys: Keys = None,
-                  time_columns: Mapping[str, str] | None = None, time_unit: str = "s") -> Any:
+                  time_columns: Mapping[str, str] | None = None, time_unit: str = "s",
+                  inherit_time: bool = True) -> Any:
     """Per (entity, cut-off), an aggregate of the entity's events in (cut-off,
     cut-off + horizon].
 
@@ -148,7 +160,10 @@ def entity_labels(source: Any, entity: str, events: str, cutoffs: Any, horizon: 
     `cutoffs` take any form the loaders take as seed times; `horizon` and
     `active_within` are durations (numpy.timedelta64, datetime.timedelta,
     pandas.Timedelta, or an integer in `time_unit`). Entities whose own
-    time (their time column) is after the cut-off are left out;
+    time is after the cut-off are left out: their time column or, for an
+    untimed entity table, the time its rows inherit along foreign keys in a
+    graph built from the same source (`inherit_time` as `from_tables`
+    takes it, True or False);
     `active_within` keeps only entities with an event in (cut-off -
     active_within, cut-off]; `include_empty=False` drops rows whose window
     holds no event. Returns a pandas DataFrame of `row`, `time`, `label`
@@ -164,8 +179,9 @@ def entity_labels(source: Any, entity: str, events: str, cutoffs: Any, horizon: 
     names = [entity, events] + ([via] if via else [])
     tables = src_.read(source, names, values={events: [column]} if column else None,
                        primary_keys=primary_keys, foreign_keys=foreign_keys,
-                       time_columns=time_columns, time_unit=time_unit)
-    count, entity_time = _entities(tables, entity)
+                       time_columns=time_columns, time_unit=time_unit,
+                       inherit=[entity] if inherit_time else [])
+    count, entity_time = _entities(tables, entity, inherit_time)
     owner, time = _event_rows(tables, entity, events, via)
     keep = owner >= 0
     value = None
@@ -204,13 +220,14 @@ def recommendation_labels(source: Any, src: str, events: str, dst: str, cutoffs:
                           horizon: Any, *, via: str | None = None, active_within: Any = None,
                           primary_keys: Keys = None, foreign_keys: Keys = None,
                           time_columns: Mapping[str, str] | None = None,
-                          time_unit: str = "s") -> Any:
+                          time_unit: str = "s", inherit_time: bool = True) -> Any:
     """Per (source row, cut-off), the sorted int64 array of the distinct `dst`
     rows that events in (cut-off, cut-off + horizon] link it to.
 
     `events` has a foreign key into `dst` and one into `src` (or into `via`,
     which has one into `src`). Sources with no such event, sources whose own
-    time is after the cut-off and, with `active_within`, sources without an
+    time (as for `entity_labels`, with `inherit_time`) is after the
+    cut-off and, with `active_within`, sources without an
     event in (cut-off - active_within, cut-off] are left out. `source`,
     `cutoffs`, `horizon` and the keys are as for `entity_labels`. Returns a
     pandas DataFrame of `row`, `time`, `label` (an object column of arrays)
@@ -218,8 +235,9 @@ def recommendation_labels(source: Any, src: str, events: str, dst: str, cutoffs:
     """
     names = [src, events, dst] + ([via] if via else [])
     tables = src_.read(source, names, primary_keys=primary_keys, foreign_keys=foreign_keys,
-                       time_columns=time_columns, time_unit=time_unit)
-    _, entity_time = _entities(tables, src)
+                       time_columns=time_columns, time_unit=time_unit,
+                       inherit=[src] if inherit_time else [])
+    _, entity_time = _entities(tables, src, inherit_time)
     owner, time = _event_rows(tables, src, events, via)
     target = tables.references(events, dst)
     active_events = Events.sorted(owner[owner >= 0], time[owner >= 0], None,

@@ -70,6 +70,31 @@ class Tables:
                         self.tables[table].where_key(columns))
         return _resolve(Arrays(node_types=[]), fk, self.tables[table], self.key_index(target))
 
+    def node_times(self, table: str, inherit: bool = True) -> Int64Array | None:
+        """The table's node times as a graph built from the same tables holds
+        them: its time column or, with `inherit`, the times it inherits along
+        its foreign keys (None: untimed). The tables it reaches through them
+        are built as a graph, so the rule is the graph's own."""
+        own = self.times(table)
+        if own is not None or not inherit:
+            return own
+        names = reach([table], [table], self._targets(), self.time_columns, self.tables)
+        if not any(name in self.time_columns for name in names):
+            return None  # nothing to inherit: every row exists at every time
+        from tovalib_data.build.schema import build
+
+        arrays = build({n: self.tables[n].data for n in names},
+                       {n: list(k) for n, k in self.primary_keys.items() if n in names},
+                       {n: {c: t for c, t in m.items() if t in names}
+                        for n, m in self.foreign_keys.items() if n in names},
+                       {n: c for n, c in self.time_columns.items() if n in names},
+                       None, self.time_unit)
+        self.datetimes |= arrays.time_unit is not None
+        return arrays.node_time.get(table)
+
+    def _targets(self) -> dict[str, list[str]]:
+        return {t: list(m.values()) for t, m in self.foreign_keys.items()}
+
     def times(self, table: str) -> Int64Array | None:
         """The table's time column as int64 in the time unit (None: untimed)."""
         column = self.time_columns.get(table)
@@ -91,20 +116,28 @@ class Tables:
 def read(source: Any, names: Sequence[str], *, values: Mapping[str, Sequence[str]] | None = None,
          primary_keys: Mapping[str, str | Sequence[str]] | None = None,
          foreign_keys: Mapping[str, Mapping[str | tuple[str, ...], str]] | None = None,
-         time_columns: Mapping[str, str] | None = None, time_unit: str = "s") -> Tables:
+         time_columns: Mapping[str, str] | None = None, time_unit: str = "s",
+         inherit: Sequence[str] = ()) -> Tables:
     """The tables `names` of `source`, with the `values` columns (per table)
     readable; keys are `primary_keys`/`foreign_keys` for a mapping, and for a
     database the catalog's with those given added or put in their place, as
-    `from_database` takes them."""
+    `from_database` takes them. For the untimed tables of `inherit`, the
+    tables they inherit times from are read too (see `Tables.node_times`)."""
     if time_unit not in TIME_UNITS:
         raise ValueError(f"time_unit must be one of {', '.join(TIME_UNITS)}, not {time_unit!r}")
     names = list(dict.fromkeys(names))
-    times = {t: c for t, c in (time_columns or {}).items() if t in names}
     if is_tables(source):
         for name in names:
             if name not in source:
                 raise ValueError(f"table {name!r} is not among the tables "
                                  f"({', '.join(map(str, source))})")
+        names = reach(names, inherit, {t: list(m.values()) for t, m in
+                                       (foreign_keys or {}).items()},
+                      time_columns or {}, source)
+    else:
+        names = _reach_database(source, names, inherit, foreign_keys, time_columns or {})
+    times = {t: c for t, c in (time_columns or {}).items() if t in names}
+    if is_tables(source):
         pks = {t: _columns(k) for t, k in (primary_keys or {}).items() if t in names}
         fks = {t: {_columns(c): target for c, target in m.items() if target in names}
                for t, m in (foreign_keys or {}).items() if t in names}
@@ -117,6 +150,50 @@ def read(source: Any, names: Sequence[str], *, values: Mapping[str, Sequence[str
                                       given_primary, given_foreign)
     tables = {name: Table(name, frames[name]) for name in names}
     return Tables(tables, pks, fks, times, time_unit)
+
+
+def reach(names: Sequence[str], inherit: Sequence[str], targets: Mapping[str, Sequence[Any]],
+          timed: Mapping[str, Any], known: Any) -> list[str]:
+    """`names`, and the tables (among `known`) the untimed tables of `inherit`
+    reference through foreign keys (`targets`), and so on through untimed
+    ones: the tables their inherited times come from."""
+    out = list(names)
+    seen = set(out)
+    visited: set[str] = set()
+    todo = [t for t in inherit if t not in timed]
+    while todo:
+        table = todo.pop()
+        if table in visited:
+            continue
+        visited.add(table)
+        for target in targets.get(table, ()):
+            if not isinstance(target, str) or target not in known:
+                continue
+            if target not in seen:
+                seen.add(target)
+                out.append(target)
+            if target not in timed:
+                todo.append(target)
+    return out
+
+
+def _reach_database(source: Any, names: list[str], inherit: Sequence[str],
+                    foreign_keys: Mapping[str, Mapping[Any, str]] | None,
+                    timed: Mapping[str, str]) -> list[str]:
+    """`reach` over the keys the database declares and those given."""
+    if not [t for t in inherit if t not in timed]:
+        return names
+    from tovalib_data._optional import require
+    from tovalib_data.sources.catalog import reflect
+    from tovalib_data.sources.database import _connect
+
+    sa = require("sqlalchemy")
+    with _connect(sa, source) as conn:
+        catalog, _ = reflect(sa, conn)
+    targets = {name: [fk.target for fk in info.foreign_keys] for name, info in catalog.items()}
+    for table, mapping in (foreign_keys or {}).items():
+        targets.setdefault(table, []).extend(mapping.values())
+    return reach(names, inherit, targets, timed, catalog)
 
 
 def _columns(key: str | Sequence[str]) -> tuple[str, ...]:
@@ -231,6 +308,9 @@ def as_timedelta(value: Any, name: str) -> np.timedelta64:
     if isinstance(value, np.timedelta64):
         if np.datetime_data(value.dtype)[0] == "generic":
             raise TypeError(f"{name}: a numpy.timedelta64 without a unit is not a duration")
+        if np.datetime_data(value.dtype)[0] in ("Y", "M"):
+            raise TypeError(f"{name}: {value} has no fixed length (months and years vary); "
+                            "give it in weeks, days or a finer unit")
         return value
     raise TypeError(f"{name} must be a duration (numpy.timedelta64, datetime.timedelta, "
                     f"pandas.Timedelta) or an integer in the time unit, not "

@@ -69,6 +69,9 @@ def _schedule_args(val_cutoff: Any, test_cutoff: Any, horizon: Any) -> tuple[Any
     for value, name in ((val, "val_cutoff"), (test, "test_cutoff")):
         if value.ndim != 0:
             raise TypeError(f"{name} must be one time, not {value.shape[0]} of them")
+        if value.dtype.kind not in "iuM":
+            raise TypeError(f"{name} must be a date and time (datetime64, datetime, pandas) "
+                            f"or an integer, not {value.dtype} ({value})")
     if (val.dtype.kind == "M") != (test.dtype.kind == "M"):
         raise TypeError("val_cutoff and test_cutoff must both be dates and times or both "
                         "integers")
