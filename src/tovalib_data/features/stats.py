@@ -3,7 +3,7 @@
 `compute_col_stats` flattens a numerical column with
 `np.hstack(np.hstack(values))` for each of its mean, deviation and
 quantiles: NumPy's `hstack` takes a 1-D array as a sequence of scalars,
-one array per row (17 s for 600,000 floats), only to give back the same
+one array per row (6 to 17 s for 600,000 floats), only to give back the same
 array with the same dtype. A multicategorical column's counts split every
 row's text into a set of categories in Python. Here:
 
