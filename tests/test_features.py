@@ -136,6 +136,49 @@ def test_statistics_see_only_rows_up_to_fit_until(fit_until):
     assert unfitted.features["orders"].stats != graph.features["orders"].stats
 
 
+
+def _floats(n, seed=3):
+    return np.random.default_rng(seed).normal(1e6, 3.0, n)
+
+
+@pytest.mark.parametrize("stype, values, sep", [
+    # numerical: NaN and infinities dropped, more rows than NumPy's summation block
+    ("numerical", np.where(np.arange(20_000) % 7 == 0, np.nan, _floats(20_000)), None),
+    ("numerical", np.r_[_floats(50), np.inf, -np.inf, np.nan], None),
+    ("numerical", np.array([np.nan, np.inf, -np.inf]), None),  # nothing finite
+    ("numerical", np.array([], dtype=float), None),  # no row fitted
+    ("numerical", np.array([2.5]), None),
+    ("numerical", np.arange(10_001, dtype=np.int64) * 999_983, None),  # integers stay integers
+    ("numerical", np.arange(200, dtype=np.uint8), None),
+    ("numerical", _floats(100).astype(np.float32), None),
+    ("numerical", np.array([True, False, True]), None),  # both refuse booleans alike
+    ("numerical", pd.array([1.5, None, 4.0], dtype="Float64"), None),  # left to PyTorch Frame
+    # multicategorical: ties ordered as the sets PyTorch Frame builds iterate
+    ("multicategorical", ["h|g|f|e|d|c|b|a", "b|a", "a|b", None, " ", "a| a |c", np.nan,
+                          "x|y", "y|x"], "|"),
+    ("multicategorical", ["red, blue", "blue", "", "green ,red"], ","),
+    ("multicategorical", [None, None], "|"),
+    ("multicategorical", pd.Series(["b|a", "a|b|c", None, "c"], dtype="str"), "|"),
+    ("multicategorical", [["a", "b"], ["b"], None], None),  # lists: left to PyTorch Frame
+    ("categorical", ["b", "a", None, "a", "b", "c"], None),
+])
+def test_column_statistics_equal_pytorch_frames(stype, values, sep):
+    from torch_frame.data.stats import compute_col_stats
+
+    from tovalib_data.features.stats import column_stats
+
+    ser = values if isinstance(values, pd.Series) else \
+        pd.Series(values, dtype=object if stype != "numerical" else None)
+
+    def outcome(compute):
+        try:
+            # repr tells floats apart bit for bit (and 1 from 1.0, np.int32 from int)
+            return repr(compute(ser.copy(), torch_frame.stype(stype), sep=sep))
+        except Exception as exc:
+            return type(exc)
+    assert outcome(column_stats) == outcome(compute_col_stats)
+
+
 def frame_equal(ours, theirs):
     """Two TensorFrames hold the same columns and values (NaN equal to NaN)."""
     assert {s: c for s, c in ours.col_names_dict.items()} == theirs.col_names_dict

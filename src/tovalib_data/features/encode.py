@@ -1,8 +1,9 @@
 """Statistics fitted up to a time, and every feature column encoded.
 
 Per table, the statistics of each feature column (PyTorch Frame's
-`compute_col_stats`) are fitted on the rows whose node time (own or
-inherited) is at most `fit_until`; every row of an untimed table counts,
+`compute_col_stats`, with its per-row steps done column-wise: see
+`stats`) are fitted on the rows whose node time (own or inherited) is at
+most `fit_until`; every row of an untimed table counts,
 and with `fit_until=None` every row does. The whole table is then encoded
 by PyTorch Frame's own materialization (`Dataset.materialize`) with those
 statistics, so a category first seen after `fit_until` encodes as unknown
@@ -27,6 +28,7 @@ import numpy as np
 from tovalib_data._optional import require
 from tovalib_data.build.tables import Table
 from tovalib_data.features.frames import NodeFeatures
+from tovalib_data.features.stats import column_stats
 from tovalib_data.features.stypes import INFER_ROWS, choose, column_series, separator
 from tovalib_data.features.text import embed_distinct
 
@@ -84,12 +86,11 @@ def encode_table(table: Table, stypes: dict[str, str], fit_rows: Any,
 def _encode(table: Table, frame: Any, given: dict[str, str], col_to_stype: dict[str, Any],
             seps: dict[str, str | None], fit: Any, text_embedder: Any) -> NodeFeatures:
     torch_frame = require("torch_frame", "frame")
-    compute_col_stats = require("torch_frame.data.stats", "frame").compute_col_stats
     config = require("torch_frame.config", "frame").TextEmbedderConfig
     stats: dict[str, dict[Any, Any]] = {}
     for column, stype in col_to_stype.items():
         try:
-            stats[column] = compute_col_stats(fit[column], stype, sep=seps.get(column))
+            stats[column] = column_stats(fit[column], stype, sep=seps.get(column))
         except (TypeError, ValueError) as exc:
             raise TypeError(f"{table.where(column)} cannot be a {stype.value} feature: "
                             f"{exc}") from None
