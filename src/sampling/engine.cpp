@@ -639,9 +639,9 @@ constexpr int kMaxMisses = 2;
 // known around the answer, which on times spread evenly over a
 // neighbourhood needs a few probes; after two probes in a row that each
 // left more than half the range comes a bisection step, so a search never
-// takes much more than three times the bisection's probes. The searches run side by side as in
-// bisect_chunk. Leaves each result in tc.searches[g].first; false when a
-// neighbour read has no time.
+// takes much more than three times the bisection's probes. The searches run
+// side by side as in bisect_chunk. Leaves each result in
+// tc.searches[g].first; false when a neighbour read has no time.
 bool SamplingEngine::search_ordered_chunk(const NeighborTimes& times, TemporalChunk& tc,
                                           int64_t m) {
   OrderedSearch* active[kChunk];
