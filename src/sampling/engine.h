@@ -119,6 +119,22 @@ class SamplingEngine {
     int64_t x;
   };
   bool bisect_chunk(const NeighborTimes& times, Search* searches, int64_t m);
+  // A search over a neighbourhood that is in time order (or is verified
+  // before its result is used): the answer lies in (lo, hi]. t_lo and t_hi
+  // are the times read at lo and hi; until one is read, lo = begin - 1 or
+  // hi = end stand for the outside of the range.
+  struct OrderedSearch {
+    int64_t lo;
+    int64_t hi;
+    int64_t t_lo;
+    int64_t t_hi;
+    int64_t x;
+    bool lo_read;
+    bool hi_read;
+    int8_t misses;  // interpolations in a row that left more than half the range
+  };
+  struct TemporalChunk;
+  bool search_ordered_chunk(const NeighborTimes& times, TemporalChunk& tc, int64_t m);
   // A chunk entry's neighbourhood, where its last search starts, and the
   // upper time of a window (or the seed time for counts).
   struct TemporalRange {
@@ -133,6 +149,7 @@ class SamplingEngine {
   struct TemporalChunk {
     Search searches[kChunk];
     TemporalRange ranges[kChunk];
+    OrderedSearch ordered[kChunk];
     bool well_formed;
     bool maybe_unverified;  // some entry's bit was clear when the chunk was primed
   };
